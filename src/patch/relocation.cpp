@@ -1,0 +1,39 @@
+#include "patch/relocation.h"
+
+#include <string>
+
+#include "patch/patch_main.h"
+
+namespace {
+
+void RelocateEntry(const std::string& name) {
+  std::string source = ParentPrefix;
+  source += name;
+  const std::string target = MemberPath(name.c_str());
+  // Files copied from the disc arrive read-only. Both ends are made writable before the move, and
+  // stay so whatever the move then does.
+  (void)SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
+  (void)SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  (void)MoveFileA(source.c_str(), target.c_str());
+}
+
+}  // namespace
+
+void RelocateMisplaced(const char* pattern) {
+  std::string search = ParentPrefix;
+  search += pattern;
+  WIN32_FIND_DATAA found;
+  const HANDLE handle = FindFirstFileA(search.c_str(), &found);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  // Each entry moves as soon as the search returns it: the search keeps its place even as the
+  // directory it walks empties.
+  do {
+    const std::string name = BoundedText(found.cFileName, sizeof found.cFileName);
+    if (!name.empty() && name[0] != '.') {
+      RelocateEntry(name);
+    }
+  } while (FindNextFileA(handle, &found) != FALSE);
+  (void)FindClose(handle);
+}

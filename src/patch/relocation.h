@@ -1,0 +1,7 @@
+// Moves archives and executables that landed in the parent of the installation directory into it.
+#pragma once
+
+// Moves every entry of the ParentPrefix directory that matches the pattern, files and directories
+// alike, into InstallDir under the same name, except names that begin with a dot. Both ends get
+// normal attributes first; a move that fails leaves its source where it was.
+void RelocateMisplaced(const char* pattern);

@@ -1,0 +1,347 @@
+// Win32 file searches, attributes and moves over a POSIX file system.
+//
+// Paths are Windows paths: a backslash separates (a forward slash too, as on Windows), a run of
+// separators is one, a leading drive letter or separator starts at "/", anything else starts at
+// the current directory. The last component is found case-insensitively (ASCII), the exact name
+// first; earlier components are taken as written.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+char FoldCase(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsFolded(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return FoldCase(x) == FoldCase(y);
+         });
+}
+
+bool HasWildcard(const std::string& name) {
+  return name.find_first_of("*?") != std::string::npos;
+}
+
+// '*' matches any run, the empty one included; '?' matches one byte; the rest compare folded.
+// Backtracks only to the latest '*', so the cost stays linear in practice.
+bool MatchesPattern(const std::string& pattern, const std::string& name) {
+  std::size_t p = 0;
+  std::size_t n = 0;
+  std::size_t starP = std::string::npos;
+  std::size_t starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') {
+    ++p;
+  }
+  return p == pattern.size();
+}
+
+// A name no Windows path could spell is never handed out: the caller could not name it back, and
+// would reach some other entry instead.
+bool IsAddressable(const std::string& name) {
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr;
+  });
+}
+
+struct HostPath {
+  std::string dir;   // a POSIX directory path: "/" or "." or one without a trailing slash
+  std::string name;  // the last component as written; empty when the path ends in a separator
+};
+
+std::string Join(const std::string& dir, const std::string& name) {
+  return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+// Fails for a null path, one of MAX_PATH bytes or more (the ANSI calls' limit on Windows), and
+// one whose last component is empty: such a path names no entry.
+bool ToHostPath(LPCSTR path, HostPath* out) {
+  if (path == nullptr) {
+    return false;
+  }
+  const std::string text(path);
+  if (text.size() >= MAX_PATH) {
+    return false;
+  }
+  std::size_t start = 0;
+  bool fromRoot = false;
+  const char drive = FoldCase(text.empty() ? '\0' : text[0]);
+  if (text.size() >= 2 && drive >= 'a' && drive <= 'z' && text[1] == ':') {
+    fromRoot = true;
+    start = 2;
+  } else if (!text.empty() && IsSeparator(text[0])) {
+    fromRoot = true;
+  }
+  std::vector<std::string> components;
+  std::string current;
+  for (std::size_t i = start; i < text.size(); ++i) {
+    if (!IsSeparator(text[i])) {
+      current += text[i];
+    } else if (!current.empty()) {
+      components.push_back(std::move(current));
+      current.clear();
+    }
+  }
+  if (current.empty()) {
+    return false;
+  }
+  out->name = std::move(current);
+  out->dir = fromRoot ? "/" : ".";
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    out->dir = (i == 0 && !fromRoot) ? components[i] : Join(out->dir, components[i]);
+  }
+  return true;
+}
+
+struct DirEntry {
+  std::string name;
+  unsigned char type;  // d_type, for when the entry is gone before it can be looked at
+};
+
+bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
+  DIR* stream = opendir(dir.c_str());
+  if (stream == nullptr) {
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = readdir(stream)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      entries->push_back({entry->d_name, entry->d_type});
+    }
+  }
+  const bool complete = errno == 0;
+  (void)closedir(stream);
+  return complete;
+}
+
+// The on-disk name for a path's last component: the exact name when it exists, else the first
+// case-insensitive match in byte order. Fills *info with the entry itself, links not followed.
+bool ResolveEntry(const HostPath& path, std::string* actual, struct stat* info) {
+  if (lstat(Join(path.dir, path.name).c_str(), info) == 0) {
+    *actual = path.name;
+    return true;
+  }
+  if (errno != ENOENT) {
+    return false;
+  }
+  std::vector<DirEntry> entries;
+  if (!ListDirectory(path.dir, &entries)) {
+    return false;
+  }
+  const std::string* best = nullptr;
+  for (const DirEntry& entry : entries) {
+    if (EqualsFolded(entry.name, path.name) && (best == nullptr || entry.name < *best)) {
+      best = &entry.name;
+    }
+  }
+  if (best == nullptr || lstat(Join(path.dir, *best).c_str(), info) != 0) {
+    return false;
+  }
+  *actual = *best;
+  return true;
+}
+
+DWORD AttributesOf(const struct stat& info) {
+  if (S_ISLNK(info.st_mode)) {
+    return FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+  if ((info.st_mode & S_IWUSR) == 0) {
+    attributes |= FILE_ATTRIBUTE_READONLY;
+  }
+  return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+DWORD AttributesOf(unsigned char type) {
+  if (type == DT_LNK) {
+    return FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+void FillFindData(const std::string& name, DWORD attributes, std::uint64_t size,
+                  LPWIN32_FIND_DATAA data) {
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = attributes;
+  data->nFileSizeHigh = static_cast<DWORD>(size >> 32U);
+  data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFU);
+  static_assert(NAME_MAX < MAX_PATH, "every POSIX name fits cFileName");
+  std::memcpy(data->cFileName, name.c_str(), name.size() + 1);
+}
+
+// A search hands out the matches it listed when it started, so that entries moved out of the
+// directory meanwhile are neither skipped nor handed out twice.
+struct Search {
+  std::string dir;
+  std::vector<DirEntry> matches;
+  std::size_t next = 0;
+};
+
+// Handles are serial numbers, never reused, so a stale or forged handle is refused, not followed.
+std::map<std::uintptr_t, Search> OpenSearches;
+std::uintptr_t LastSearchId = 0;
+
+Search* FindSearch(HANDLE handle) {
+  const auto found = OpenSearches.find(reinterpret_cast<std::uintptr_t>(handle));
+  return found == OpenSearches.end() ? nullptr : &found->second;
+}
+
+// Looks each entry up as it is handed out; one already gone keeps what the listing said of it.
+bool HandOutNext(Search* search, LPWIN32_FIND_DATAA data) {
+  if (search->next >= search->matches.size()) {
+    return false;
+  }
+  const DirEntry& entry = search->matches[search->next++];
+  struct stat info {};
+  if (lstat(Join(search->dir, entry.name).c_str(), &info) == 0) {
+    FillFindData(entry.name, AttributesOf(info), static_cast<std::uint64_t>(info.st_size), data);
+  } else {
+    FillFindData(entry.name, AttributesOf(entry.type), 0, data);
+  }
+  return true;
+}
+
+bool SameDirectory(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+}  // namespace
+
+HANDLE RealFindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
+  HostPath path;
+  if (lpFindFileData == nullptr || !ToHostPath(lpFileName, &path)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  Search search;
+  search.dir = path.dir;
+  if (HasWildcard(path.name)) {
+    std::vector<DirEntry> entries;
+    if (!ListDirectory(path.dir, &entries)) {
+      return INVALID_HANDLE_VALUE;
+    }
+    for (DirEntry& entry : entries) {
+      if (IsAddressable(entry.name) && MatchesPattern(path.name, entry.name)) {
+        search.matches.push_back(std::move(entry));
+      }
+    }
+    std::sort(search.matches.begin(), search.matches.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+    if (search.matches.empty()) {
+      return INVALID_HANDLE_VALUE;
+    }
+    (void)HandOutNext(&search, lpFindFileData);
+  } else {
+    // A plain name is a probe: one lookup when the name exists with its exact case.
+    std::string actual;
+    struct stat info {};
+    if (!ResolveEntry(path, &actual, &info)) {
+      return INVALID_HANDLE_VALUE;
+    }
+    FillFindData(actual, AttributesOf(info), static_cast<std::uint64_t>(info.st_size),
+                 lpFindFileData);
+    search.next = 1;
+    search.matches.push_back({actual, DT_UNKNOWN});
+  }
+  const std::uintptr_t id = ++LastSearchId;
+  OpenSearches.emplace(id, std::move(search));
+  return reinterpret_cast<HANDLE>(id);
+}
+
+BOOL RealFindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
+  Search* search = FindSearch(hFindFile);
+  if (search == nullptr || lpFindFileData == nullptr) {
+    return FALSE;
+  }
+  return HandOutNext(search, lpFindFileData) ? TRUE : FALSE;
+}
+
+BOOL RealFindClose(HANDLE hFindFile) {
+  return OpenSearches.erase(reinterpret_cast<std::uintptr_t>(hFindFile)) == 1 ? TRUE : FALSE;
+}
+
+// Read-only is the one attribute POSIX can show: the owner's write permission. Clearing it adds
+// that permission alone, never group's or other's, and a link is left as it is, never followed.
+BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
+  HostPath path;
+  std::string actual;
+  struct stat info {};
+  if (!ToHostPath(lpFileName, &path) || !ResolveEntry(path, &actual, &info)) {
+    return FALSE;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    return TRUE;
+  }
+  const mode_t current = info.st_mode & 07777U;
+  const mode_t wanted = (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0
+                            ? (current & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH))
+                            : (current | S_IWUSR);
+  if (wanted == current) {
+    return TRUE;
+  }
+  // AT_SYMLINK_NOFOLLOW: should the entry have become a link since it was looked at, this fails
+  // rather than change what the link points at.
+  return fchmodat(AT_FDCWD, Join(path.dir, actual).c_str(), wanted, AT_SYMLINK_NOFOLLOW) == 0
+             ? TRUE
+             : FALSE;
+}
+
+// Never replaces. An existing entry at the new path, in any letter case, fails the move, unless it
+// is the very entry being moved. The rename itself refuses to replace too, so an entry that
+// appears in between is not overwritten either. A move across file systems fails.
+BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
+  HostPath from;
+  HostPath to;
+  std::string fromActual;
+  struct stat fromInfo {};
+  if (!ToHostPath(lpExistingFileName, &from) || !ToHostPath(lpNewFileName, &to) ||
+      !ResolveEntry(from, &fromActual, &fromInfo)) {
+    return FALSE;
+  }
+  std::string toActual;
+  struct stat toInfo {};
+  if (ResolveEntry(to, &toActual, &toInfo)) {
+    const bool sameEntry = fromInfo.st_dev == toInfo.st_dev && fromInfo.st_ino == toInfo.st_ino &&
+                           fromActual == toActual && SameDirectory(from.dir, to.dir);
+    return sameEntry ? TRUE : FALSE;
+  }
+  return renameat2(AT_FDCWD, Join(from.dir, fromActual).c_str(), AT_FDCWD,
+                   Join(to.dir, to.name).c_str(), RENAME_NOREPLACE) == 0
+             ? TRUE
+             : FALSE;
+}

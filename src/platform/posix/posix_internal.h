@@ -1,0 +1,16 @@
+// The stand-in's real implementations, reached through the call table.
+#pragma once
+
+#include "platform/platform_ops.h"
+
+LONG RealRegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                         REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                         PHKEY phkResult, LPDWORD lpdwDisposition);
+LONG RealRegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                          LPBYTE lpData, LPDWORD lpcbData);
+LONG RealRegCloseKey(HKEY hKey);
+HANDLE RealFindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL RealFindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL RealFindClose(HANDLE hFindFile);
+BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
