@@ -1,0 +1,29 @@
+// Records every call the patch code makes through the stand-in's call table, and can make the
+// Nth call fail the way that call really fails, without making it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct RecordedCall {
+  std::string name;
+  std::vector<std::string> args;  // strings as they were passed; handles and numbers in hex
+  // In hex; a key opened or a search that found something adds the key or the name after a space.
+  std::string result;
+};
+
+class CallRecorder {
+ public:
+  CallRecorder();
+  ~CallRecorder();
+  CallRecorder(const CallRecorder&) = delete;
+  CallRecorder& operator=(const CallRecorder&) = delete;
+
+  // 1-based number of the call to fail; 0 fails none.
+  std::size_t failCall = 0;
+  std::vector<RecordedCall> calls;
+};
+
+// "Name(arg, arg)" for each call, the compact form tests compare against.
+std::vector<std::string> FormatCalls(const std::vector<RecordedCall>& calls);

@@ -1,0 +1,357 @@
+// The patch procedure, run through the real stand-in on real directories, with every platform
+// call recorded: what the player sees, what is left on disk, and the calls that lead there.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "call_recorder.h"
+#include "patch/file_tables.h"
+#include "patch/patch_main.h"
+#include "temp_tree.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const NotInstalled = "Please install Kelvane game first";
+const char* const NotNeeded = "Patch not needed.";
+const char* const Patched = "Kelvane DVD successfully patched ";
+const char* const Missing = "Some file are missing. Reinstall the game and then apply the patch";
+
+// Every required archive in Games/Demo, each holding its own name.
+Tree FullInstall() {
+  Tree tree = {{"Games", Dir()}, {"Games/Demo", Dir()}};
+  for (const char* name : RequiredFileTable) {
+    tree["Games/Demo/" + std::string(name)] = File(name);
+  }
+  return tree;
+}
+
+std::multiset<std::string> FileContents(const Tree& tree) {
+  std::multiset<std::string> contents;
+  for (const auto& [path, entry] : tree) {
+    if (entry.kind == 'f') {
+      contents.insert(entry.content);
+    }
+  }
+  return contents;
+}
+
+// Both faults: archives and an executable in the parent, short names inside, one read-only.
+Tree BrokenInstall() {
+  Tree tree = FullInstall();
+  for (const char* name : {"11.pak", "12.pak", "cinema.pak"}) {
+    tree.erase("Games/Demo/" + std::string(name));
+    tree["Games/" + std::string(name)] = File(name, name == std::string("12.pak"));
+  }
+  for (const RenamePair& pair : RenameTable) {
+    tree.erase("Games/Demo/" + std::string(pair.LongName));
+    tree["Games/Demo/" + std::string(pair.ShortName)] = File(pair.LongName);
+  }
+  tree["Games/game.exe"] = File("exe");
+  tree["Games/notes.txt"] = File("keep me");
+  return tree;
+}
+
+Tree RepairedInstall() {
+  Tree tree = FullInstall();
+  tree["Games/Demo/12.pak"].readOnly = false;
+  tree["Games/Demo/game.exe"] = File("exe");
+  tree["Games/notes.txt"] = File("keep me");
+  return tree;
+}
+
+std::vector<std::string> ArgsOf(const std::vector<RecordedCall>& calls, const std::string& name) {
+  std::vector<std::string> args;
+  for (const RecordedCall& call : calls) {
+    if (call.name == name) {
+      args.push_back(call.args.at(0));
+    }
+  }
+  return args;
+}
+
+// The one message of the run; fails the test unless there is exactly one, as the player sees it.
+std::string MessageOf(const std::vector<RecordedCall>& calls) {
+  std::vector<const RecordedCall*> boxes;
+  for (const RecordedCall& call : calls) {
+    if (call.name == "MessageBoxA") {
+      boxes.push_back(&call);
+    }
+  }
+  EXPECT_EQ(boxes.size(), 1U);
+  if (boxes.size() != 1) {
+    return {};
+  }
+  const std::vector<std::string>& args = boxes[0]->args;
+  EXPECT_EQ(args[0], "0");
+  EXPECT_EQ(args[2], " ");
+  const bool error = args[1] == NotInstalled || args[1] == Missing;
+  EXPECT_EQ(args[3], error ? "0x10" : "0") << args[1];
+  return args[1];
+}
+
+std::string AfterSpace(const std::string& text) {
+  return text.substr(text.find(' ') + 1);
+}
+
+std::size_t IndexOf(const std::vector<RecordedCall>& calls, const std::string& name) {
+  const auto found = std::find_if(calls.begin(), calls.end(),
+                                  [&](const RecordedCall& call) { return call.name == name; });
+  return static_cast<std::size_t>(found - calls.begin());
+}
+
+class PatchRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(setenv("KELVANE_PATCH_REGISTRY", (tmp_.path() / "registry").c_str(), 1), 0);
+    startDir_ = fs::current_path();
+    fs::current_path(tmp_.path());
+  }
+  void TearDown() override { fs::current_path(startDir_); }
+
+  fs::path Root() const { return tmp_.path() / "root"; }
+  std::string Install() const { return WindowsPath(Root() / "Games" / "Demo"); }
+
+  void SetValue(const std::string& bytes) const {
+    const fs::path value =
+        tmp_.path() / "registry/HKEY_LOCAL_MACHINE/Software/KelvaneTarnwick/Directory/Directory";
+    fs::create_directories(value.parent_path());
+    std::ofstream(value, std::ios::binary) << bytes;
+  }
+
+  void Layout(const Tree& tree) const {
+    fs::remove_all(Root());
+    fs::create_directories(Root());
+    BuildTree(Root(), tree);
+  }
+
+  // One run, as a fresh process would make it.
+  std::vector<RecordedCall> Run(std::size_t failCall = 0) const {
+    std::memset(InstallDir, 0, sizeof InstallDir);
+    ParentPrefix.clear();
+    CallRecorder recorder;
+    recorder.failCall = failCall;
+    char commandLine[] = "";
+    EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, 0), 0);
+    return recorder.calls;
+  }
+
+ private:
+  TempDir tmp_;
+  fs::path startDir_;
+};
+
+TEST_F(PatchRun, CompleteInstallationIsProbedInTableOrderAndLeftAlone) {
+  Layout(FullInstall());
+  SetValue(Install());
+  const Tree before = ReadTree(Root());
+  const std::vector<RecordedCall> calls = Run();
+
+  const std::string key = AfterSpace(calls.at(0).result);
+  std::vector<std::string> expected = {
+      "RegCreateKeyExA(0x80000002, Software\\KelvaneTarnwick\\Directory, 0, 0, 0, 0xf003f, 0)",
+      "RegQueryValueExA(" + key + ", Directory, 0, 0x100)", "RegCloseKey(" + key + ")"};
+  for (std::size_t i = 0; i < RequiredFileTable.size(); ++i) {
+    expected.push_back("FindFirstFileA(" + Install() + "\\" + RequiredFileTable[i] + ")");
+    expected.push_back("FindClose(" + calls.at(4 + 2 * i).args.at(0) + ")");
+  }
+  expected.push_back("MessageBoxA(0, Patch not needed.,  , 0)");
+  EXPECT_EQ(FormatCalls(calls), expected);
+  EXPECT_EQ(MessageOf(calls), NotNeeded);
+  EXPECT_EQ(ReadTree(Root()), before);
+}
+
+TEST_F(PatchRun, CheckStopsAtTheFirstMissingName) {
+  const struct {
+    const char* change;
+    bool asDirectory;
+    std::size_t firstProbes;
+    const char* message;
+  } cases[] = {
+      {"11.pak", false, 1, Missing},
+      {"ffeedback.pak", false, 38, Missing},
+      {"sfx.pak", true, 38, NotNeeded},  // a directory of that name counts as present
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    Tree tree = FullInstall();
+    tree.erase(std::string("Games/Demo/") + c.change);
+    if (c.asDirectory) {
+      tree[std::string("Games/Demo/") + c.change] = Dir();
+    }
+    Layout(tree);
+    SetValue(Install());
+    const std::vector<RecordedCall> calls = Run();
+    const std::vector<std::string> searches = ArgsOf(calls, "FindFirstFileA");
+    const auto firstRepair = std::find_if(searches.begin(), searches.end(), [](const auto& s) {
+      return s.find('*') != std::string::npos;
+    });
+    EXPECT_EQ(static_cast<std::size_t>(firstRepair - searches.begin()), c.firstProbes);
+    EXPECT_EQ(MessageOf(calls), c.message);
+  }
+}
+
+TEST_F(PatchRun, KeyIsClosedOnceAndBeforeAnyFileIsTouched) {
+  const struct {
+    const char* what;
+    bool value;
+    std::string bytes;
+    std::size_t failCall;
+    const char* message;
+  } cases[] = {
+      {"key absent", false, "", 0, NotInstalled},
+      {"value of 257 bytes", true, std::string(257, 'x'), 0, NotInstalled},
+      {"key cannot be opened", true, "C:\\Games\\Demo", 1, NotInstalled},
+      {"value cannot be read", true, "C:\\Games\\Demo", 2, NotInstalled},
+      {"installation missing", true, "C:\\Games\\Demo", 0, Missing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(fs::current_path() / "registry");
+    if (c.value) {
+      SetValue(c.bytes);
+    }
+    const std::vector<RecordedCall> calls = Run(c.failCall);
+    EXPECT_EQ(MessageOf(calls), c.message);
+    const bool opened = c.failCall != 1;
+    ASSERT_EQ(ArgsOf(calls, "RegCloseKey").size(), opened ? 1U : 0U);
+    EXPECT_EQ(ArgsOf(calls, "RegQueryValueExA"),
+              std::vector<std::string>{opened ? AfterSpace(calls[0].result) : "0"});
+    if (opened) {
+      EXPECT_EQ(AfterSpace(calls[0].result), ArgsOf(calls, "RegCloseKey")[0]);
+      const std::size_t close = IndexOf(calls, "RegCloseKey");
+      EXPECT_LE(close, IndexOf(calls, "FindFirstFileA"));
+      // A failed read is reported first, then the key is closed.
+      EXPECT_EQ(close < IndexOf(calls, "MessageBoxA"), c.message != NotInstalled);
+    }
+  }
+  // The missing key was created, and stays empty.
+  fs::remove_all(fs::current_path() / "registry");
+  Run();
+  EXPECT_TRUE(fs::is_empty(fs::current_path() /
+                           "registry/HKEY_LOCAL_MACHINE/Software/KelvaneTarnwick/Directory"));
+}
+
+TEST_F(PatchRun, RepairNormalisesBothEndsBeforeEachMoveAndClosesEverySearch) {
+  Layout(BrokenInstall());
+  SetValue(Install());
+  const std::vector<RecordedCall> calls = Run();
+  EXPECT_EQ(MessageOf(calls), Patched);
+  EXPECT_EQ(ReadTree(Root()), RepairedInstall()) << Describe(ReadTree(Root()));
+
+  const std::string parent = WindowsPath(Root() / "Games") + "\\";
+  std::vector<std::string> relocated;
+  std::vector<std::string> renamed;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].name != "MoveFileA") {
+      continue;
+    }
+    const std::string& from = calls[i].args[0];
+    const std::string& to = calls[i].args[1];
+    ASSERT_GE(i, 2U);
+    if (from.rfind(parent, 0) == 0 && from.find('\\', parent.size()) == std::string::npos) {
+      relocated.push_back(from.substr(parent.size()));
+      EXPECT_EQ(to, Install() + "\\" + relocated.back());
+      EXPECT_EQ(calls[i - 2].args, (std::vector<std::string>{from, "0x80"}));
+      EXPECT_EQ(calls[i - 1].args, (std::vector<std::string>{to, "0x80"}));
+    } else {
+      renamed.push_back(from.substr(Install().size() + 1));
+      EXPECT_EQ(calls[i - 1].args, (std::vector<std::string>{to, "0x80"}));  // the long name only
+    }
+  }
+  EXPECT_EQ(relocated, (std::vector<std::string>{"11.pak", "12.pak", "cinema.pak", "game.exe"}));
+  ASSERT_EQ(renamed.size(), RenameTable.size());
+  for (std::size_t i = 0; i < RenameTable.size(); ++i) {
+    EXPECT_EQ(renamed[i], RenameTable[i].ShortName);
+  }
+
+  std::vector<std::string> opened;
+  for (const RecordedCall& call : calls) {
+    if (call.name == "FindFirstFileA" && call.result.rfind("0xffffffffffffffff", 0) != 0) {
+      opened.push_back(call.result.substr(0, call.result.find(' ')));
+    }
+  }
+  std::vector<std::string> closed = ArgsOf(calls, "FindClose");
+  std::sort(opened.begin(), opened.end());
+  std::sort(closed.begin(), closed.end());
+  EXPECT_EQ(opened, closed);
+}
+
+TEST_F(PatchRun, ParentPrefixIsCutAfterTheLastBackslashByte) {
+  const struct {
+    std::string value;
+    std::string prefix;
+  } cases[] = {
+      {"C:\\Games\\Demo", "C:\\Games\\"},
+      {"C:\\Games\\Demo\\", "C:\\Games\\Demo\\"},
+      {"Demo", ""},
+      {"C:/Games/Demo", ""},  // a forward slash does not separate here
+      {"C:\\G\x83\x5C"
+       "Demo",
+       "C:\\G\x83\x5C"},  // a double-byte trail byte 0x5C does
+      {std::string("C:\\Games\\Demo\0C:\\Other\\", 23), "C:\\Games\\"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    SetValue(c.value);
+    EXPECT_EQ(MessageOf(Run()), Missing);
+    EXPECT_EQ(ParentPrefix, c.prefix);
+  }
+}
+
+TEST_F(PatchRun, ValuesThatNameNoDirectoryTouchNothing) {
+  Layout(BrokenInstall());
+  const Tree before = ReadTree(Root());
+  for (const std::string& value : {std::string(), std::string(1, '\0'), std::string(8, '\0')}) {
+    SetValue(value);
+    const std::vector<RecordedCall> calls = Run();
+    EXPECT_EQ(MessageOf(calls), NotInstalled);
+    EXPECT_EQ(calls.size(), 4U);  // open, read, close, message
+    EXPECT_EQ(IndexOf(calls, "RegCloseKey"), 2U);
+  }
+  EXPECT_EQ(ReadTree(Root()), before);
+}
+
+TEST_F(PatchRun, ValueFillingTheWholeBufferIsTakenWhole) {
+  const std::string parent = WindowsPath(Root()) + "\\";
+  const std::string value = parent + std::string(InstallDirSize - parent.size(), 'a');
+  SetValue(value);
+  const std::vector<RecordedCall> calls = Run();
+  EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), value + "\\11.pak");
+  EXPECT_EQ(ParentPrefix, parent);
+  EXPECT_EQ(MessageOf(calls), Missing);
+}
+
+// Whichever call fails, the run still ends in one message, and no file is lost or changed.
+TEST_F(PatchRun, FailingAnyOneCallLosesNothing) {
+  Layout(BrokenInstall());
+  SetValue(Install());
+  const std::size_t total = Run().size();
+  ASSERT_GT(total, 100U);
+  const std::multiset<std::string> contents = FileContents(BrokenInstall());
+  for (std::size_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    Layout(BrokenInstall());
+    const std::vector<RecordedCall> calls = Run(n);
+    const std::string message = MessageOf(calls);
+    ASSERT_EQ(FileContents(ReadTree(Root())), contents);
+    if (message == Patched) {
+      const Tree after = ReadTree(Root());
+      for (const char* name : RequiredFileTable) {
+        EXPECT_EQ(after.count("Games/Demo/" + std::string(name)), 1U) << name;
+      }
+    } else {
+      EXPECT_TRUE(message == Missing || message == NotInstalled) << message;
+    }
+  }
+}
+
+}  // namespace

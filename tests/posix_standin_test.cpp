@@ -1,0 +1,360 @@
+// The stand-in's contract for the nine Windows calls, case by case, on real directories.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform_ops.h"
+#include "temp_tree.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class StandIn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    startDir_ = fs::current_path();
+    fs::current_path(tmp_.path());
+  }
+  void TearDown() override { fs::current_path(startDir_); }
+
+  fs::path Dir() const { return tmp_.path(); }
+  std::string Win(const std::string& relative) const {
+    return WindowsPath(Dir()) + (relative.empty() ? "" : "\\" + relative);
+  }
+  void Layout(const Tree& tree) const {
+    for (const auto& entry : fs::directory_iterator(Dir())) {
+      std::error_code ignored;  // links have no permissions of their own
+      fs::permissions(entry.path(), fs::perms::owner_all,
+                      fs::perm_options::add | fs::perm_options::nofollow, ignored);
+      fs::remove_all(entry.path());
+    }
+    BuildTree(Dir(), tree);
+  }
+
+  // Every match of a search, in the order handed out; the handle closed.
+  static std::vector<std::string> Search(const std::string& pattern,
+                                         std::vector<DWORD>* attributes = nullptr) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE handle = FindFirstFileA(pattern.c_str(), &found);
+    if (handle == INVALID_HANDLE_VALUE) {
+      return names;
+    }
+    do {
+      names.emplace_back(found.cFileName);
+      if (attributes != nullptr) {
+        attributes->push_back(found.dwFileAttributes);
+      }
+    } while (FindNextFileA(handle, &found) != FALSE);
+    EXPECT_EQ(FindClose(handle), TRUE);
+    EXPECT_EQ(FindClose(handle), FALSE) << "a handle closes once";
+    return names;
+  }
+
+ private:
+  TempDir tmp_;
+  fs::path startDir_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(StandIn, PathsNameEntriesAsWindowsDoes) {
+  Layout({{"Games/Demo/a.pak", File("a")}, {"Games/Mixed.PAK", File("m")}});
+  const std::string root = WindowsPath(Dir());
+  const struct {
+    std::string path;
+    Names expected;
+  } cases[] = {
+      {root + "\\Games\\Demo\\a.pak", {"a.pak"}},
+      {"c:" + root.substr(2) + "\\Games\\Demo\\A.PAK", {"a.pak"}},  // any drive, any case
+      {root + "\\\\Games\\\\Demo\\\\a.pak", {"a.pak"}},             // doubled separators
+      {root + "\\Games/Demo/a.pak", {"a.pak"}},                     // forward slashes
+      {root.substr(2) + "\\Games\\mixed.pak", {"Mixed.PAK"}},       // from the root
+      {"Games\\Demo\\a.pak", {"a.pak"}},                            // from the current directory
+      {"a.pak", {}},
+      {root + "\\games\\Demo\\a.pak", {}},  // earlier components as written
+      {root + "\\Games\\Demo\\", {}},       // names no entry
+      {root + "\\Games\\Demo\\b.pak", {}},
+      {root + "\\Games\\Nowhere\\*", {}},
+      {root + "\\" + std::string(MAX_PATH, 'x'), {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Search(c.path), c.expected) << c.path;
+  }
+  // The longest path the ANSI calls take is MAX_PATH - 1 bytes.
+  const std::string name(MAX_PATH - 1 - root.size() - 1, 'n');
+  Layout({{name, File("n")}});
+  EXPECT_EQ(Search(root + "\\" + name), Names{name});
+  EXPECT_EQ(Search(root + "\\" + name + "n"), Names{});
+}
+
+TEST_F(StandIn, WildcardsMatchCaseInsensitivelyAndReportAttributes) {
+  Layout({{"a.pak", File("")},
+          {"B.PAK", File("", true)},
+          {".pak", File("")},
+          {"dir.pak", ::Dir()},
+          {"link.pak", Link("/etc/passwd")},
+          {"x.pakx", File("")},
+          {"a.pa", File("")},
+          {"back\\slash.pak", File("")},
+          {"co:lon.pak", File("")},
+          {"game.exe", File("")}});
+  const struct {
+    const char* pattern;
+    Names expected;
+  } cases[] = {
+      {"*.pak", {".pak", "B.PAK", "a.pak", "dir.pak", "link.pak"}},
+      {"*.PAK", {".pak", "B.PAK", "a.pak", "dir.pak", "link.pak"}},
+      {"?.pak", {"B.PAK", "a.pak"}},
+      {"*", {".pak", "B.PAK", "a.pa", "a.pak", "dir.pak", "game.exe", "link.pak", "x.pakx"}},
+      {"*.exe", {"game.exe"}},
+      {"*.e", {}},
+      {"a*k", {"a.pak"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Search(Win(c.pattern)), c.expected) << c.pattern;
+  }
+  std::vector<DWORD> attributes;
+  Search(Win("*.pak"), &attributes);
+  EXPECT_EQ(attributes, (std::vector<DWORD>{FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_READONLY,
+                                            FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_DIRECTORY,
+                                            FILE_ATTRIBUTE_REPARSE_POINT}));
+}
+
+TEST_F(StandIn, SearchHandsOutWhatItListedWhileTheDirectoryEmpties) {
+  Tree tree = {{"in", ::Dir()}};
+  Names all;
+  for (char c = 'a'; c <= 'z'; ++c) {
+    all.push_back(std::string(1, c) + ".pak");
+    tree[all.back()] = File(all.back());
+  }
+  Layout(tree);
+  Names seen;
+  WIN32_FIND_DATAA found;
+  const HANDLE handle = FindFirstFileA(Win("*.pak").c_str(), &found);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  do {
+    seen.emplace_back(found.cFileName);
+    ASSERT_EQ(MoveFileA(Win(found.cFileName).c_str(), Win("in\\" + seen.back()).c_str()), TRUE);
+    ASSERT_EQ(MoveFileA(Win("in\\" + seen.back()).c_str(), Win("Z" + seen.back()).c_str()), TRUE);
+  } while (FindNextFileA(handle, &found) != FALSE);
+  EXPECT_EQ(FindClose(handle), TRUE);
+  EXPECT_EQ(seen, all);  // a renamed entry that matches again is not handed out twice
+  EXPECT_EQ(FindNextFileA(handle, &found), FALSE);
+}
+
+TEST_F(StandIn, SetFileAttributesClearsReadOnlyForTheOwnerAlone) {
+  Layout({{"ro", File("x", true)}, {"rw", File("x")}, {"dir", ::Dir()}});
+  const struct {
+    const char* name;
+    mode_t before;
+    mode_t after;
+  } cases[] = {{"ro", 0444, 0644}, {"RO", 0400, 0600}, {"rw", 0640, 0640}, {"dir", 0555, 0755}};
+  for (const auto& c : cases) {
+    const fs::path path = Dir() / fs::path(c.name == std::string("RO") ? "ro" : c.name);
+    ASSERT_EQ(chmod(path.c_str(), c.before), 0);
+    EXPECT_EQ(SetFileAttributesA(Win(c.name).c_str(), FILE_ATTRIBUTE_NORMAL), TRUE) << c.name;
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777U, c.after) << c.name;
+  }
+  EXPECT_EQ(SetFileAttributesA(Win("missing").c_str(), FILE_ATTRIBUTE_NORMAL), FALSE);
+  EXPECT_EQ(SetFileAttributesA((Win("") + "\\").c_str(), FILE_ATTRIBUTE_NORMAL), FALSE);
+}
+
+TEST_F(StandIn, SetFileAttributesNeverFollowsALink) {
+  Layout({{"protected", File("secret", true)}, {"evil.pak", Link("protected")}});
+  ASSERT_EQ(chmod((Dir() / "protected").c_str(), 0400), 0);
+  EXPECT_EQ(SetFileAttributesA(Win("evil.pak").c_str(), FILE_ATTRIBUTE_NORMAL), TRUE);
+  struct stat info {};
+  ASSERT_EQ(stat((Dir() / "protected").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777U, 0400U);
+  EXPECT_EQ(fs::read_symlink(Dir() / "evil.pak"), "protected");
+}
+
+TEST_F(StandIn, MoveFileNeverReplaces) {
+  const Tree start = {{"a.pak", File("a", true)}, {"b.pak", File("b")}, {"sub", ::Dir()},
+                      {"sub/B.PAK", File("B")},   {"d.pak", ::Dir()},   {"d.pak/inner", File("i")},
+                      {"hard.pak", File("h")}};
+  const struct {
+    const char* what;
+    std::string from;
+    std::string to;
+    BOOL ok;
+    std::vector<std::pair<std::string, std::string>> moved;  // old path, new path
+  } cases[] = {
+      {"into a directory", Win("a.pak"), Win("sub\\a.pak"), TRUE, {{"a.pak", "sub/a.pak"}}},
+      {"found by case", Win("A.PAK"), Win("sub\\a.pak"), TRUE, {{"a.pak", "sub/a.pak"}}},
+      {"a directory",
+       Win("d.pak"),
+       Win("sub\\d.pak"),
+       TRUE,
+       {{"d.pak", "sub/d.pak"}, {"d.pak/inner", "sub/d.pak/inner"}}},
+      {"onto a file", Win("a.pak"), Win("b.pak"), FALSE, {}},
+      {"onto a file in another case", Win("b.pak"), Win("sub\\b.pak"), FALSE, {}},
+      {"onto itself", Win("b.pak"), Win("\\b.pak"), TRUE, {}},
+      {"onto itself in another case", Win("b.pak"), Win("B.pak"), TRUE, {}},
+      {"onto a hard link of itself", Win("hard.pak"), Win("sub\\hard.pak"), FALSE, {}},
+      {"from nowhere", Win("c.pak"), Win("sub\\c.pak"), FALSE, {}},
+      {"into nowhere", Win("a.pak"), Win("none\\a.pak"), FALSE, {}},
+      {"into itself", Win("sub"), Win("sub\\sub"), FALSE, {}},
+      {"to an empty name", Win("a.pak"), Win("sub\\"), FALSE, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Layout(start);
+    ASSERT_EQ(link((Dir() / "hard.pak").c_str(), (Dir() / "sub/hard.pak").c_str()), 0);
+    Tree expected = ReadTree(Dir());
+    for (const auto& [from, to] : c.moved) {
+      expected[to] = expected[from];
+      expected.erase(from);
+    }
+    EXPECT_EQ(MoveFileA(c.from.c_str(), c.to.c_str()), c.ok);
+    EXPECT_EQ(ReadTree(Dir()), expected);
+  }
+}
+
+TEST_F(StandIn, MoveFileAcrossFileSystemsFailsAndKeepsTheSource) {
+  struct statfs here {};
+  struct statfs there {};
+  if (statfs(Dir().c_str(), &here) != 0 || statfs("/dev/shm", &there) != 0 ||
+      std::memcmp(&here.f_fsid, &there.f_fsid, sizeof here.f_fsid) == 0) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  Layout({{"a.pak", File("a")}});
+  const std::string target = "Z:\\dev\\shm\\kelvane-test-" + std::to_string(getpid()) + ".pak";
+  EXPECT_EQ(MoveFileA(Win("a.pak").c_str(), target.c_str()), FALSE);
+  EXPECT_EQ(ReadTree(Dir()), (Tree{{"a.pak", File("a")}}));
+  EXPECT_FALSE(fs::exists("/dev/shm/kelvane-test-" + std::to_string(getpid()) + ".pak"));
+}
+
+class Registry : public StandIn {
+ protected:
+  void SetUp() override {
+    StandIn::SetUp();
+    ASSERT_EQ(setenv("KELVANE_PATCH_REGISTRY", (Dir() / "reg").c_str(), 1), 0);
+  }
+  fs::path KeyDir() const { return Dir() / "reg/HKEY_LOCAL_MACHINE/Software/Test"; }
+  static LONG Open(HKEY* key, DWORD* disposition = nullptr) {
+    DWORD ignored = 0;
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test", 0, nullptr, 0, KEY_ALL_ACCESS,
+                           nullptr, key, disposition != nullptr ? disposition : &ignored);
+  }
+};
+
+TEST_F(Registry, CreateKeyMakesItEmptyOnceAndFailsWithoutAHandle) {
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  ASSERT_EQ(Open(&key, &disposition), ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+  EXPECT_TRUE(fs::is_directory(KeyDir()) && fs::is_empty(KeyDir()));
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+  ASSERT_EQ(Open(&key, &disposition), ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+  // A file where a key's directory should be: no handle.
+  ASSERT_EQ(setenv("KELVANE_PATCH_REGISTRY",
+                   (Dir() / "reg/HKEY_LOCAL_MACHINE/Software/Test/x").c_str(), 1),
+            0);
+  std::ofstream(KeyDir() / "x") << "in the way";
+  key = nullptr;
+  EXPECT_NE(Open(&key), ERROR_SUCCESS);
+  EXPECT_EQ(key, nullptr);
+  HKEY escaped = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\..\\..", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &escaped, nullptr),
+            ERROR_BAD_PATHNAME);
+}
+
+TEST_F(Registry, ChoosesItsStoreFromTheEnvironment) {
+  const struct {
+    const char* registry;
+    const char* dataHome;
+    const char* home;
+    const char* store;
+  } cases[] = {
+      {"explicit", "/xdg", "/home", "explicit"},
+      {nullptr, nullptr, "home", "home/.local/share/kelvane-patch/registry"},
+      {"", "xdg-relative", "home", "home/.local/share/kelvane-patch/registry"},
+  };
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  for (const auto& c : cases) {
+    const auto set = [](const char* name, const char* value) {
+      ASSERT_EQ(value != nullptr ? setenv(name, value, 1) : unsetenv(name), 0);
+    };
+    set("KELVANE_PATCH_REGISTRY", c.registry);
+    set("XDG_DATA_HOME", c.dataHome);
+    set("HOME", c.home);
+    HKEY key = nullptr;
+    ASSERT_EQ(Open(&key), ERROR_SUCCESS) << c.store;
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_TRUE(fs::is_directory(fs::path(c.store) / "HKEY_LOCAL_MACHINE/Software/Test"))
+        << c.store;
+  }
+  const std::string dataHome = (Dir() / "xdg").string();
+  ASSERT_EQ(unsetenv("KELVANE_PATCH_REGISTRY"), 0);
+  ASSERT_EQ(setenv("XDG_DATA_HOME", dataHome.c_str(), 1), 0);
+  HKEY key = nullptr;
+  ASSERT_EQ(Open(&key), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_TRUE(fs::is_directory(Dir() / "xdg/kelvane-patch/registry/HKEY_LOCAL_MACHINE"));
+  ASSERT_EQ(setenv("HOME", home.c_str(), 1), 0);
+}
+
+TEST_F(Registry, QueryCopiesWhatFitsAndTouchesNothingElse) {
+  HKEY key = nullptr;
+  ASSERT_EQ(Open(&key), ERROR_SUCCESS);
+  const struct {
+    const char* what;
+    std::string stored;
+    LONG result;
+  } cases[] = {
+      {"short, no terminator", "C:\\Games", ERROR_SUCCESS},
+      {"empty", "", ERROR_SUCCESS},
+      {"exactly the buffer", std::string(256, 'a'), ERROR_SUCCESS},
+      {"one byte too many", std::string(257, 'a'), ERROR_MORE_DATA},
+      {"much too large", std::string(100000, 'a'), ERROR_MORE_DATA},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::ofstream(KeyDir() / "Value", std::ios::binary | std::ios::trunc) << c.stored;
+    unsigned char buffer[300];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    DWORD size = 256;
+    DWORD type = REG_NONE;
+    EXPECT_EQ(RegQueryValueExA(key, "Value", nullptr, &type, buffer, &size), c.result);
+    EXPECT_EQ(size, c.stored.size());
+    const std::size_t copied = c.result == ERROR_SUCCESS ? c.stored.size() : 0;
+    EXPECT_EQ(std::string(buffer, buffer + copied), c.stored.substr(0, copied));
+    for (std::size_t i = copied; i < sizeof buffer; ++i) {
+      ASSERT_EQ(buffer[i], 0xEE) << "byte " << i;
+    }
+  }
+  unsigned char buffer[8];
+  DWORD size = sizeof buffer;
+  EXPECT_EQ(RegQueryValueExA(key, "Missing", nullptr, nullptr, buffer, &size),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegQueryValueExA(nullptr, "Value", nullptr, nullptr, buffer, &size),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "Value", nullptr, nullptr, buffer, &size), ERROR_INVALID_HANDLE);
+}
+
+TEST(MessageBox, WritesItsTextAndALine) {
+  ::testing::internal::CaptureStdout();
+  const int result = MessageBoxA(nullptr, "Kelvane DVD successfully patched ", " ", MB_OK);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Kelvane DVD successfully patched \n");
+  EXPECT_EQ(result, IDOK);
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+#include "temp_tree.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "kelvane-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) {
+    if (!entry.is_symlink()) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
+  fs::remove_all(path_, ignored);
+}
+
+void BuildTree(const fs::path& root, const Tree& tree) {
+  for (const auto& [relative, entry] : tree) {
+    const fs::path path = root / relative;
+    fs::create_directories(path.parent_path());
+    if (entry.kind == 'd') {
+      fs::create_directories(path);
+    } else if (entry.kind == 'l') {
+      fs::create_symlink(entry.content, path);
+    } else {
+      std::ofstream(path, std::ios::binary) << entry.content;
+    }
+  }
+  // Children first, so that a read-only directory is filled before it is closed.
+  for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
+    if (it->second.readOnly) {
+      fs::permissions(root / it->first, fs::perms::owner_write, fs::perm_options::remove);
+    }
+  }
+}
+
+Tree ReadTree(const fs::path& root) {
+  Tree tree;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(item.path(), root).string();
+    struct stat info {};
+    if (lstat(item.path().c_str(), &info) != 0) {
+      throw std::runtime_error("lstat failed: " + relative);
+    }
+    const bool readOnly = (info.st_mode & S_IWUSR) == 0;
+    if (S_ISLNK(info.st_mode)) {
+      tree[relative] = {'l', fs::read_symlink(item.path()).string(), false};
+    } else if (S_ISDIR(info.st_mode)) {
+      tree[relative] = {'d', {}, readOnly};
+    } else {
+      std::ifstream in(item.path(), std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      tree[relative] = {'f', bytes.str(), readOnly};
+    }
+  }
+  return tree;
+}
+
+std::string Describe(const Tree& tree) {
+  std::string text;
+  for (const auto& [relative, entry] : tree) {
+    text += "  " + relative + " " + entry.kind + (entry.readOnly ? " ro" : "") +
+            (entry.content.empty() ? "" : " '" + entry.content + "'") + "\n";
+  }
+  return text;
+}
+
+std::string WindowsPath(const fs::path& path) {
+  std::string text = "Z:" + fs::absolute(path).string();
+  for (char& c : text) {
+    c = c == '/' ? '\\' : c;
+  }
+  return text;
+}
