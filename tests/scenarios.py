@@ -1,0 +1,200 @@
+"""Whole-program scenarios: a registry value, a starting tree, the messages, the final tree.
+
+Trees map a path relative to the scenario's root, with '/', to an Entry. The installation
+directory is Games/Demo and its parent is Games, unless a scenario says otherwise. A registry
+value is given as its type and the bytes an ANSI read returns; "{install}" and "{root}" in them
+stand for the Windows paths of Games/Demo and of the root.
+"""
+from dataclasses import dataclass, field
+from typing import Callable, Dict, List, NamedTuple, Optional, Union
+
+
+class Entry(NamedTuple):
+    kind: str  # 'f' file, 'd' directory, 'l' symbolic link
+    content: bytes = b""
+    readonly: bool = False
+
+
+def F(content: Union[str, bytes], ro: bool = False) -> Entry:
+    return Entry("f", content.encode() if isinstance(content, str) else content, ro)
+
+
+D = Entry("d")
+PROGRAM = Entry("f", b"<the program itself>")
+
+Tree = Dict[str, Entry]
+
+NOT_INSTALLED = "Please install Kelvane game first"
+NOT_NEEDED = "Patch not needed."
+PATCHED = "Kelvane DVD successfully patched "
+MISSING = "Some file are missing. Reinstall the game and then apply the patch"
+
+REQUIRED = """11 12 13 14 15 16 17 dlganims0 dlganims1 dlganims2 dlganims3 dlganims4 dlganims5
+    dlganims6 voices1+ voices2+ voices3+ voices4+ voices5+ voices6+ voicesgen+ effects
+    effects400 effects512 presentation presentation400 presentation512 anim anim_low cinema
+    zvoices+ sfx text prebump mesh marks fix ffeedback""".split()
+REQUIRED = [name + ".pak" for name in REQUIRED]
+
+RENAMES = [(s + ".pak", l + ".pak") for s, l in [
+    ("fects", "effects"), ("fects400", "effects400"), ("fects512", "effects512"),
+    ("ganims0", "dlganims0"), ("ganims1", "dlganims1"), ("ganims2", "dlganims2"),
+    ("ganims3", "dlganims3"), ("ganims4", "dlganims4"), ("ganims5", "dlganims5"),
+    ("ganims6", "dlganims6"), ("tion", "presentation"), ("tion400", "presentation400"),
+    ("tion512", "presentation512"), ("feedback", "ffeedback"), ("voices1", "voices1+"),
+    ("voices2", "voices2+"), ("voices3", "voices3+"), ("voices4", "voices4+"),
+    ("voices5", "voices5+"), ("voices6", "voices6+"), ("voicesge", "voicesgen+"),
+    ("zvoices", "zvoices+")]]
+LONG_OF = dict(RENAMES)
+SHORT_OF = {l: s for s, l in RENAMES}
+
+
+def sz(text: str):
+    return ("REG_SZ", text.encode("latin-1") + b"\0")
+
+
+def install(at: str = "Games/Demo", without=(), short=(), **extra: Entry) -> Tree:
+    """A tree holding every required archive at `at` (each containing its own long name), less
+    `without`, with the long names in `short` stored under their short names instead."""
+    tree: Tree = {}
+    parts = at.split("/")
+    for i in range(1, len(parts) + 1):
+        tree["/".join(parts[:i])] = D
+    for name in REQUIRED:
+        if name in without:
+            continue
+        stored = SHORT_OF[name] if name in short else name
+        tree[f"{at}/{stored}"] = F(name)
+    tree.update({path.replace("__", "/"): entry for path, entry in extra.items()})
+    return tree
+
+
+def moved(tree: Tree, **moves: str) -> Tree:
+    """The tree with entries moved (old=new, '__' for '/'), keeping content and flags."""
+    result = dict(tree)
+    for old, new in moves.items():
+        old, new = old.replace("__", "/"), new.replace("__", "/")
+        for path in [p for p in result if p == old or p.startswith(old + "/")]:
+            result[new + path[len(old):]] = result.pop(path)
+    return result
+
+
+def writable(tree: Tree, *paths: str) -> Tree:
+    return {p: (e._replace(readonly=False) if p in paths else e) for p, e in tree.items()}
+
+
+@dataclass
+class Scenario:
+    name: str
+    value: Optional[tuple]  # (type, bytes), or None for no key at all
+    tree: Tree
+    messages: List[str]  # one per run, in order
+    final: Optional[Tree] = None  # None: unchanged
+    cwd: str = ""  # where the program runs, relative to the root
+    # For values that depend on where the scenario lies: called with the root's Windows path.
+    make: Optional[Callable[[str], "Scenario"]] = None
+    # Where the program is copied and run from (its entry in the trees is PROGRAM), if not outside.
+    program_at: str = ""
+    notes: str = ""
+
+
+def _whole_buffer(root: str) -> Scenario:
+    # A value of exactly 256 bytes, no zero: a real directory whose path fills the buffer.
+    pad = 256 - len(root + "\\Games\\")
+    tree = install(at="Games/" + "p" * pad, without=["11.pak"], **{"Games__11.pak": F("11", True)})
+    return Scenario("value fills the whole buffer", ("REG_BINARY", f"{root}\\Games\\{'p' * pad}".encode()),
+                    tree, [MISSING], final=writable(tree, "Games/11.pak"),
+                    notes="every probe path exceeds MAX_PATH: nothing is found or moved")
+
+
+def _both_faults() -> Tree:
+    tree = install(without=["11.pak", "12.pak", "cinema.pak"],
+                   short=["effects.pak", "voices3+.pak", "presentation512.pak"],
+                   **{"Games__11.pak": F("11.pak"), "Games__12.pak": F("12.pak", ro=True),
+                      "Games__cinema.pak": F("cinema.pak"), "Games__game.exe": F("exe"),
+                      "Games__notes.txt": F("keep me")})
+    tree["Games/Demo/tion512.pak"] = F("presentation512.pak", ro=True)
+    return tree
+
+
+BOTH_FAULTS = _both_faults()
+
+
+def _fixed(tree: Tree, parent_moves=(), renames=(), normalised=()) -> Tree:
+    """The tree after relocation of `parent_moves` from Games into Games/Demo, then the given
+    short-to-long renames inside Games/Demo, with `normalised` paths (final names) writable."""
+    result = moved(tree, **{f"Games__{n}": f"Games__Demo__{n}" for n in parent_moves})
+    result = moved(result, **{f"Games__Demo__{s}": f"Games__Demo__{LONG_OF[s]}" for s in renames})
+    return writable(result, *normalised)
+
+
+SCENARIOS: List[Scenario] = [
+    Scenario("key absent", None, install(at="Games/Demo", without=["11.pak"]),
+             [NOT_INSTALLED, NOT_INSTALLED], notes="the key is created empty and stays"),
+    Scenario("value too large", ("REG_SZ", b"x" * 299 + b"\0"), install(), [NOT_INSTALLED]),
+    Scenario("empty value", ("REG_SZ", b"\0"), {"x.pak": F("x"), "Games": D, "Games/a.pak": F("a")},
+             [NOT_INSTALLED], notes="nothing is taken from the current directory"),
+    Scenario("complete", sz("{install}"), install(**{"Games__x.pak": F("x", ro=True)}), [NOT_NEEDED]),
+    Scenario("directory counts as archive", sz("{install}"),
+             {**{p: e for p, e in install().items() if p != "Games/Demo/sfx.pak"}, "Games/Demo/sfx.pak": D},
+             [NOT_NEEDED]),
+    Scenario("both faults, then nothing to do", sz("{install}"), BOTH_FAULTS, [PATCHED, NOT_NEEDED],
+             final=_fixed(BOTH_FAULTS, ["11.pak", "12.pak", "cinema.pak", "game.exe"],
+                          ["fects.pak", "voices3.pak", "tion512.pak"], ["Games/Demo/12.pak"])),
+    Scenario("short names only", sz("{install}"), install(short=[l for _, l in RENAMES]), [PATCHED],
+             final=install()),
+    Scenario("repairs that cannot complete", sz("{install}"),
+             install(without=["17.pak", "mesh.pak"], short=["zvoices+.pak"]), [MISSING],
+             final=install(without=["17.pak", "mesh.pak"])),
+    Scenario("short name in the parent", sz("{install}"),
+             install(without=["effects.pak"], **{"Games__fects.pak": F("effects.pak", ro=True),
+                                                 "Games__setup.exe": F("setup")}),
+             [PATCHED], final=install(**{"Games__Demo__setup.exe": F("setup")})),
+    Scenario("target already there", sz("{install}"),
+             install(short=["voices1+.pak"], **{"Games__voices1.pak": F("parent copy", ro=True),
+                                                "Games__Demo__voices1.pak": F("voices1+.pak", ro=True)}),
+             [PATCHED], final=install(**{"Games__voices1.pak": F("parent copy")}),
+             notes="the parent's copy stays; both copies are made writable"),
+    Scenario("both short and long present, repair runs", sz("{install}"),
+             install(without=["11.pak"], **{"Games__Demo__voices3.pak": F("short copy", ro=True),
+                                             "Games__Demo__voices3+.pak": F("voices3+.pak", ro=True)}),
+             [MISSING],
+             final=install(without=["11.pak"], **{"Games__Demo__voices3.pak": F("short copy", ro=True)})),
+    Scenario("dot names stay, directories move", sz("{install}"),
+             install(without=["anim.pak"], **{"Games__.pak": F("dot", ro=True), "Games__.hidden.exe": F("h"),
+                                              "Games__anim.pak": F("anim.pak"), "Games__maps.pak": D,
+                                              "Games__maps.pak__inner": F("inner", ro=True),
+                                              "Games__readme.txt": F("stay")}),
+             [PATCHED],
+             final=install(**{"Games__.pak": F("dot", ro=True), "Games__.hidden.exe": F("h"),
+                              "Games__Demo__maps.pak": D, "Games__Demo__maps.pak__inner": F("inner", ro=True),
+                              "Games__readme.txt": F("stay")})),
+    Scenario("installation directory missing", sz("{root}\\Games\\Gone"),
+             {"Games": D, "Games/11.pak": F("11", ro=True), "Games/.pak": F("dot", ro=True),
+              "Games/run.exe": F("run", ro=True)},
+             [MISSING],
+             final={"Games": D, "Games/11.pak": F("11"), "Games/.pak": F("dot", ro=True),
+                    "Games/run.exe": F("run")}),
+    Scenario("value ends in a backslash", sz("{install}\\"),
+             install(short=["effects.pak"], **{"Games__Demo__11.pak": F("11.pak", ro=True),
+                                               "Games__x.pak": F("parent")}),
+             [PATCHED],
+             final=install(**{"Games__x.pak": F("parent")}),
+             notes="the installation directory is its own parent: everything stays, made writable"),
+    Scenario("value without a backslash", sz("Demo"),
+             install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak")}),
+             [PATCHED], final=install(), cwd="Games"),
+    Scenario("binary value, text up to the first zero", ("REG_BINARY", b"{install}\0\\Elsewhere"),
+             install(), [NOT_NEEDED]),
+    Scenario("binary value without a terminator", ("REG_BINARY", b"{install}"),
+             install(short=["effects400.pak"]), [PATCHED], final=install()),
+    Scenario("multi-string value, first string", ("REG_MULTI_SZ", b"{install}\0{root}\\Other\0\0"),
+             install(short=["dlganims4.pak"]), [PATCHED], final=install()),
+    Scenario("own executable in the parent", sz("{install}"),
+             install(without=["13.pak"], **{"Games__13.pak": F("13.pak"), "Games__kelvane-patch.exe": PROGRAM}),
+             [PATCHED], final=install(**{"Games__Demo__kelvane-patch.exe": PROGRAM}),
+             program_at="Games/kelvane-patch.exe"),
+    Scenario("expandable value, not expanded", ("REG_EXPAND_SZ", b"%KELVANE%\\Demo\0"),
+             install(at="%KELVANE%/Demo", without=["marks.pak"], **{"%KELVANE%__marks.pak": F("marks.pak")}),
+             [PATCHED], final=install(at="%KELVANE%/Demo")),
+    Scenario("value fills the whole buffer", None, {}, [], make=_whole_buffer),
+]
