@@ -1,7 +1,7 @@
 #include "call_recorder.h"
 
 #include <cstdint>
-#include <cstdio>
+#include <sstream>
 #include <type_traits>
 
 #include "platform/posix/platform_calls.h"
@@ -11,9 +11,9 @@ namespace {
 CallRecorder* Active = nullptr;
 
 std::string Hex(std::uintptr_t value) {
-  char text[32];
-  (void)std::snprintf(text, sizeof text, "%#jx", static_cast<std::uintmax_t>(value));
-  return text;
+  std::ostringstream text;
+  text << std::showbase << std::hex << value;  // zero shows as "0", without a base
+  return text.str();
 }
 std::string Hex(const void* pointer) {
   return Hex(reinterpret_cast<std::uintptr_t>(pointer));

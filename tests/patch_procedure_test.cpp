@@ -138,6 +138,7 @@ class PatchRun : public ::testing::Test {
     std::memset(InstallDir, 0, sizeof InstallDir);
     ParentPrefix.clear();
     CallRecorder recorder;
+    // cppcheck-suppress unreadVariable ; the recorder reads it at every call WinMain makes
     recorder.failCall = failCall;
     char commandLine[] = "";
     EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, 0), 0);

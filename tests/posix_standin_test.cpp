@@ -277,17 +277,19 @@ TEST_F(Registry, CreateKeyMakesItEmptyOnceAndFailsWithoutAHandle) {
 }
 
 TEST_F(Registry, ChoosesItsStoreFromTheEnvironment) {
+  const std::string unused = (Dir() / "unused").string();  // absolute, so it would be taken
   const struct {
     const char* registry;
     const char* dataHome;
     const char* home;
     const char* store;
   } cases[] = {
-      {"explicit", "/xdg", "/home", "explicit"},
+      {"explicit", unused.c_str(), unused.c_str(), "explicit"},
       {nullptr, nullptr, "home", "home/.local/share/kelvane-patch/registry"},
       {"", "xdg-relative", "home", "home/.local/share/kelvane-patch/registry"},
   };
-  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  const char* savedHome = std::getenv("HOME");
+  const std::string home = savedHome != nullptr ? savedHome : "";
   for (const auto& c : cases) {
     const auto set = [](const char* name, const char* value) {
       ASSERT_EQ(value != nullptr ? setenv(name, value, 1) : unsetenv(name), 0);
@@ -308,6 +310,7 @@ TEST_F(Registry, ChoosesItsStoreFromTheEnvironment) {
   ASSERT_EQ(Open(&key), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_TRUE(fs::is_directory(Dir() / "xdg/kelvane-patch/registry/HKEY_LOCAL_MACHINE"));
+  EXPECT_FALSE(fs::exists(unused));
   ASSERT_EQ(setenv("HOME", home.c_str(), 1), 0);
 }
 

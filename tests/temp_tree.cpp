@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -82,8 +83,6 @@ std::string Describe(const Tree& tree) {
 
 std::string WindowsPath(const fs::path& path) {
   std::string text = "Z:" + fs::absolute(path).string();
-  for (char& c : text) {
-    c = c == '/' ? '\\' : c;
-  }
+  std::replace(text.begin(), text.end(), '/', '\\');
   return text;
 }

@@ -30,13 +30,14 @@ using LPDWORD = DWORD*;
 using LPVOID = void*;
 using HANDLE = void*;
 
-struct HKEY__;
-struct HWND__;
-struct HINSTANCE__;
-using HKEY = HKEY__*;
+// Distinct incomplete types, so that one kind of handle is never passed for another.
+struct StandInKey;
+struct StandInWindow;
+struct StandInInstance;
+using HKEY = StandInKey*;
 using PHKEY = HKEY*;
-using HWND = HWND__*;
-using HINSTANCE = HINSTANCE__*;
+using HWND = StandInWindow*;
+using HINSTANCE = StandInInstance*;
 
 #define FALSE 0
 #define TRUE 1

@@ -137,6 +137,7 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
     return false;
   }
   errno = 0;
+  // cppcheck-suppress readdirCalled ; readdir_r is deprecated, and this stream is never shared
   while (const dirent* entry = readdir(stream)) {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
       entries->push_back({entry->d_name, entry->d_type});

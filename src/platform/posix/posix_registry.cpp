@@ -140,6 +140,7 @@ LONG RealRegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /
   return ERROR_SUCCESS;
 }
 
+// cppcheck-suppress constParameter ; the signature is RegQueryValueExA's own
 LONG RealRegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                           LPBYTE lpData, LPDWORD lpcbData) {
   std::string dir;
