@@ -172,21 +172,23 @@ TEST_F(PatchRun, CompleteInstallationIsProbedInTableOrderAndLeftAlone) {
 
 TEST_F(PatchRun, CheckStopsAtTheFirstMissingName) {
   const struct {
-    const char* change;
-    bool asDirectory;
+    const char* missing;
+    TreeEntry instead;  // what stands in the installation in its place, if anything
+    const char* insteadAt;
     std::size_t firstProbes;
     const char* message;
   } cases[] = {
-      {"11.pak", false, 1, Missing},
-      {"ffeedback.pak", false, 38, Missing},
-      {"sfx.pak", true, 38, NotNeeded},  // a directory of that name counts as present
+      {"11.pak", {}, "", 1, Missing},
+      {"ffeedback.pak", {}, "", 38, Missing},
+      {"ffeedback.pak", File("ffeedback.pak"), "feedback.pak", 38, Patched},  // short: not counted
+      {"sfx.pak", Dir(), "sfx.pak", 38, NotNeeded},  // a directory of that name counts as present
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.change);
+    SCOPED_TRACE(std::string(c.missing) + " as " + c.insteadAt);
     Tree tree = FullInstall();
-    tree.erase(std::string("Games/Demo/") + c.change);
-    if (c.asDirectory) {
-      tree[std::string("Games/Demo/") + c.change] = Dir();
+    tree.erase(std::string("Games/Demo/") + c.missing);
+    if (*c.insteadAt != '\0') {
+      tree[std::string("Games/Demo/") + c.insteadAt] = c.instead;
     }
     Layout(tree);
     SetValue(Install());
@@ -292,7 +294,7 @@ TEST_F(PatchRun, ParentPrefixIsCutAfterTheLastBackslashByte) {
     std::string prefix;
   } cases[] = {
       {"C:\\Games\\Demo", "C:\\Games\\"},
-      {"C:\\Games\\Demo\\", "C:\\Games\\Demo\\"},
+      {"C:\\Games\\Demo\\", "C:\\Games\\Demo\\"},  // probes then hold a doubled backslash
       {"Demo", ""},
       {"C:/Games/Demo", ""},  // a forward slash does not separate here
       {"C:\\G\x83\x5C"
@@ -303,8 +305,10 @@ TEST_F(PatchRun, ParentPrefixIsCutAfterTheLastBackslashByte) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     SetValue(c.value);
-    EXPECT_EQ(MessageOf(Run()), Missing);
+    const std::vector<RecordedCall> calls = Run();
+    EXPECT_EQ(MessageOf(calls), Missing);
     EXPECT_EQ(ParentPrefix, c.prefix);
+    EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), InstallDirText() + "\\11.pak");
   }
 }
 

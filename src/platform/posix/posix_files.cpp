@@ -148,19 +148,22 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
   return complete;
 }
 
+enum class Lookup { Found, Absent, Unknown };
+
 // The on-disk name for a path's last component: the exact name when it exists, else the first
 // case-insensitive match in byte order. Fills *info with the entry itself, links not followed.
-bool ResolveEntry(const HostPath& path, std::string* actual, struct stat* info) {
+// Unknown when the directory could not be read to rule out a match.
+Lookup LookUpEntry(const HostPath& path, std::string* actual, struct stat* info) {
   if (lstat(Join(path.dir, path.name).c_str(), info) == 0) {
     *actual = path.name;
-    return true;
+    return Lookup::Found;
   }
   if (errno != ENOENT) {
-    return false;
+    return Lookup::Unknown;
   }
   std::vector<DirEntry> entries;
   if (!ListDirectory(path.dir, &entries)) {
-    return false;
+    return Lookup::Unknown;
   }
   const std::string* best = nullptr;
   for (const DirEntry& entry : entries) {
@@ -168,11 +171,18 @@ bool ResolveEntry(const HostPath& path, std::string* actual, struct stat* info) 
       best = &entry.name;
     }
   }
-  if (best == nullptr || lstat(Join(path.dir, *best).c_str(), info) != 0) {
-    return false;
+  if (best == nullptr) {
+    return Lookup::Absent;
+  }
+  if (lstat(Join(path.dir, *best).c_str(), info) != 0) {
+    return Lookup::Unknown;
   }
   *actual = *best;
-  return true;
+  return Lookup::Found;
+}
+
+bool ResolveEntry(const HostPath& path, std::string* actual, struct stat* info) {
+  return LookUpEntry(path, actual, info) == Lookup::Found;
 }
 
 DWORD AttributesOf(const struct stat& info) {
@@ -336,10 +346,16 @@ BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
   }
   std::string toActual;
   struct stat toInfo {};
-  if (ResolveEntry(to, &toActual, &toInfo)) {
-    const bool sameEntry = fromInfo.st_dev == toInfo.st_dev && fromInfo.st_ino == toInfo.st_ino &&
-                           fromActual == toActual && SameDirectory(from.dir, to.dir);
-    return sameEntry ? TRUE : FALSE;
+  switch (LookUpEntry(to, &toActual, &toInfo)) {
+    case Lookup::Found:
+      return fromInfo.st_dev == toInfo.st_dev && fromInfo.st_ino == toInfo.st_ino &&
+                     fromActual == toActual && SameDirectory(from.dir, to.dir)
+                 ? TRUE
+                 : FALSE;
+    case Lookup::Unknown:
+      return FALSE;  // a name in another case may be there: better no move than two copies
+    case Lookup::Absent:
+      break;
   }
   return renameat2(AT_FDCWD, Join(from.dir, fromActual).c_str(), AT_FDCWD,
                    Join(to.dir, to.name).c_str(), RENAME_NOREPLACE) == 0
