@@ -1,5 +1,6 @@
 // The stand-in's contract for the nine Windows calls, case by case, on real directories.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -220,6 +221,25 @@ TEST_F(StandIn, MoveFileNeverReplaces) {
     EXPECT_EQ(MoveFileA(c.from.c_str(), c.to.c_str()), c.ok);
     EXPECT_EQ(ReadTree(Dir()), expected);
   }
+}
+
+// With no file descriptor to spare the new path's directory cannot be listed, so a name in another
+// case cannot be ruled out: the move must not happen, though the rename itself would succeed.
+TEST_F(StandIn, MoveFileRefusesWhenItCannotRuleOutTheNewName) {
+  Layout({{"a.pak", File("a")}, {"sub/A.PAK", File("A")}});
+  const Tree before = ReadTree(Dir());
+  const int lowestFree = dup(0);
+  ASSERT_GE(lowestFree, 0);
+  close(lowestFree);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit exhausted = saved;
+  exhausted.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+  const BOOL moved = MoveFileA(Win("a.pak").c_str(), Win("sub\\a.pak").c_str());
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(moved, FALSE);
+  EXPECT_EQ(ReadTree(Dir()), before);
 }
 
 TEST_F(StandIn, MoveFileAcrossFileSystemsFailsAndKeepsTheSource) {
