@@ -90,8 +90,8 @@ TEST_F(StandIn, PathsNameEntriesAsWindowsDoes) {
   for (const auto& c : cases) {
     EXPECT_EQ(Search(c.path), c.expected) << c.path;
   }
-  // The longest path the ANSI calls take is MAX_PATH - 1 bytes.
-  const std::string name(MAX_PATH - 1 - root.size() - 1, 'n');
+  // The longest path the ANSI calls take is MAX_PATH bytes.
+  const std::string name(MAX_PATH - root.size() - 1, 'n');
   Layout({{name, File("n")}});
   EXPECT_EQ(Search(root + "\\" + name), Names{name});
   EXPECT_EQ(Search(root + "\\" + name + "n"), Names{});

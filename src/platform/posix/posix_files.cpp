@@ -86,14 +86,15 @@ std::string Join(const std::string& dir, const std::string& name) {
   return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
-// Fails for a null path, one of MAX_PATH bytes or more (the ANSI calls' limit on Windows), and
-// one whose last component is empty: such a path names no entry.
+// Fails for a null path, one longer than MAX_PATH bytes, and one whose last component is empty:
+// such a path names no entry. The ANSI calls convert a path into a buffer of MAX_PATH characters
+// and a terminator, so a longer one fails before it reaches the file system.
 bool ToHostPath(LPCSTR path, HostPath* out) {
   if (path == nullptr) {
     return false;
   }
   const std::string text(path);
-  if (text.size() >= MAX_PATH) {
+  if (text.size() > MAX_PATH) {
     return false;
   }
   std::size_t start = 0;
