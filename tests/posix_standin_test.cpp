@@ -287,9 +287,16 @@ TEST_F(Registry, CreateKeyMakesItEmptyOnceAndFailsWithoutAHandle) {
                    (Dir() / "reg/HKEY_LOCAL_MACHINE/Software/Test/x").c_str(), 1),
             0);
   std::ofstream(KeyDir() / "x") << "in the way";
-  key = nullptr;
+  key = HKEY_LOCAL_MACHINE;  // anything but null
   EXPECT_NE(Open(&key), ERROR_SUCCESS);
   EXPECT_EQ(key, nullptr);
+  // Where the store can't be made at all, even by root: access denied.
+  if (fs::is_directory("/sys/kernel")) {
+    ASSERT_EQ(setenv("KELVANE_PATCH_REGISTRY", "/sys/kernel/kelvane-test", 1), 0);
+    key = HKEY_LOCAL_MACHINE;
+    EXPECT_EQ(Open(&key), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(key, nullptr);
+  }
   HKEY escaped = nullptr;
   EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\..\\..", 0, nullptr, 0, KEY_ALL_ACCESS,
                             nullptr, &escaped, nullptr),

@@ -107,6 +107,7 @@ LONG RealRegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /
   if (phkResult == nullptr) {
     return ERROR_INVALID_PARAMETER;
   }
+  *phkResult = nullptr;  // no handle unless one is made
   std::string dir;
   if (!KeyDirectory(hKey, &dir)) {
     return ERROR_INVALID_HANDLE;
