@@ -31,8 +31,8 @@ void CloseKey(HKEY key) {
   }
 }
 
-// Cuts after the last 0x5C byte. Deliberately byte-wise: the registry text is treated the same
-// way by every other step, so a double-byte trail byte of 0x5C splits here as it does there.
+// Cuts after the last 0x5C byte. It looks at bytes, not characters: in a double-byte code page a
+// trail byte of 0x5C cuts here too. A forward slash does not.
 void DeriveParentPrefix() {
   ParentPrefix = InstallDirText();
   const std::size_t last = ParentPrefix.rfind('\\');
