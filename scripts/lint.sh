@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh clang-tidy clang-format cppcheck cmake ninja-build g++ libgtest-dev
 cmake --preset host >/dev/null  # for compile_commands.json
 
-sources=$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h')
+sources=$(find src tests -name '*.cpp' -o -name '*.h' | sort)
 clang-format --dry-run --Werror $sources
 
 log=$(mktemp)
