@@ -128,8 +128,8 @@ class PatchRun : public ::testing::Test {
   }
 
   void Layout(const Tree& tree) const {
-    fs::remove_all(Root());
     fs::create_directories(Root());
+    ClearDirectory(Root());
     BuildTree(Root(), tree);
   }
 

@@ -31,12 +31,7 @@ class StandIn : public ::testing::Test {
     return WindowsPath(Dir()) + (relative.empty() ? "" : "\\" + relative);
   }
   void Layout(const Tree& tree) const {
-    for (const auto& entry : fs::directory_iterator(Dir())) {
-      std::error_code ignored;  // links have no permissions of their own
-      fs::permissions(entry.path(), fs::perms::owner_all,
-                      fs::perm_options::add | fs::perm_options::nofollow, ignored);
-      fs::remove_all(entry.path());
-    }
+    ClearDirectory(Dir());
     BuildTree(Dir(), tree);
   }
 

@@ -5,7 +5,7 @@ directory is Games/Demo and its parent is Games, unless a scenario says otherwis
 value is given as its type and the bytes an ANSI read returns; "{install}" and "{root}" in them
 stand for the Windows paths of Games/Demo and of the root.
 """
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable, Dict, List, NamedTuple, Optional, Union
 
 

@@ -20,13 +20,22 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  ClearDirectory(path_);
   std::error_code ignored;
-  for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) {
+  fs::remove(path_, ignored);
+}
+
+void ClearDirectory(const fs::path& dir) {
+  std::error_code ignored;
+  // Read-only directories are opened up first, so that their entries can go too.
+  for (const auto& entry : fs::recursive_directory_iterator(dir, ignored)) {
     if (!entry.is_symlink()) {
       fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
   }
-  fs::remove_all(path_, ignored);
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+    fs::remove_all(entry.path(), ignored);
+  }
 }
 
 void BuildTree(const fs::path& root, const Tree& tree) {

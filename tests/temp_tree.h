@@ -45,6 +45,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Removes everything in the directory, read-only entries included, and keeps the directory.
+void ClearDirectory(const std::filesystem::path& dir);
+
 void BuildTree(const std::filesystem::path& root, const Tree& tree);
 Tree ReadTree(const std::filesystem::path& root);
 std::string Describe(const Tree& tree);
