@@ -1,0 +1,45 @@
+# The Windows executable: the patch sources against <windows.h>, a GUI program that starts at
+# WinMain, with its manifest and version block, linked so that it needs no DLL but the system's.
+
+set(KELVANE_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+set(KELVANE_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+  set(KELVANE_MANIFEST_ARCH x86)
+else()
+  set(KELVANE_MANIFEST_ARCH amd64)
+endif()
+set(KELVANE_MANIFEST_PATH "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.manifest")
+configure_file(src/platform/windows/kelvane-patch.manifest.in "${KELVANE_MANIFEST_PATH}" @ONLY)
+configure_file(src/platform/windows/kelvane-patch.rc.in
+               "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc" @ONLY)
+
+# The objects themselves, not the archive: WinMain is wanted only by the C runtime's start-up code,
+# which the linker reaches after it has passed the archive by.
+add_executable(kelvane-patch WIN32 $<TARGET_OBJECTS:patch_core>
+               "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc")
+set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc" APPEND PROPERTY
+             OBJECT_DEPENDS "${KELVANE_MANIFEST_PATH}")
+
+# Static: the program runs elevated, often from a Downloads folder, so it must not load a
+# libstdc++ or libgcc DLL that might lie beside it. Reproducible: no link timestamp, no build
+# paths, no symbols.
+foreach(target patch_core kelvane-patch)
+  target_compile_options(${target} PRIVATE
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=." "-ffile-prefix-map=${CMAKE_BINARY_DIR}=.")
+endforeach()
+target_link_options(kelvane-patch PRIVATE -static -s -Wl,--no-insert-timestamp)
+
+include(CTest)
+if(BUILD_TESTING)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME windows.imports
+           COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/check_windows_exe.py imports
+                   --objdump ${CMAKE_OBJDUMP} $<TARGET_FILE:kelvane-patch>)
+  add_test(NAME windows.resources
+           COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/check_windows_exe.py resources
+                   --version ${PROJECT_VERSION} --arch ${KELVANE_MANIFEST_ARCH}
+                   $<TARGET_FILE:kelvane-patch>)
+  add_test(NAME windows.reproducible
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/check_reproducible.sh ${CMAKE_TOOLCHAIN_FILE}
+                   $<TARGET_FILE:kelvane-patch>)
+endif()
