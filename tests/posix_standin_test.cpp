@@ -218,6 +218,20 @@ TEST_F(StandIn, MoveFileNeverReplaces) {
   }
 }
 
+// As measured under Wine: MoveFileA takes a new path longer than MAX_PATH, while every other path
+// of the ANSI calls, its existing path included, stops at MAX_PATH.
+TEST_F(StandIn, OnlyTheNewPathOfAMoveMayExceedMaxPath) {
+  const std::string deep(MAX_PATH - Win("").size() - 4, 'd');  // Win(deep\a.pak) is 263 long
+  Layout({{"a.pak", File("a", true)}, {deep, ::Dir()}});
+  const std::string longPath = Win(deep + "\\a.pak");
+  ASSERT_GT(longPath.size(), MAX_PATH);
+  EXPECT_EQ(MoveFileA(Win("a.pak").c_str(), longPath.c_str()), TRUE);
+  EXPECT_EQ(SetFileAttributesA(longPath.c_str(), FILE_ATTRIBUTE_NORMAL), FALSE);
+  EXPECT_EQ(Search(longPath), Names{});
+  EXPECT_EQ(MoveFileA(longPath.c_str(), Win("a.pak").c_str()), FALSE);
+  EXPECT_EQ(ReadTree(Dir()), (Tree{{deep, ::Dir()}, {deep + "/a.pak", File("a", true)}}));
+}
+
 // With no file descriptor to spare the new path's directory cannot be listed, so a name in another
 // case cannot be ruled out: the move must not happen, though the rename itself would succeed.
 TEST_F(StandIn, MoveFileRefusesWhenItCannotRuleOutTheNewName) {

@@ -1,15 +1,30 @@
 #!/usr/bin/env python3
-"""Runs every scenario against the Linux build of kelvane-patch, each in a fresh directory with
-its own registry store, and checks the messages, the exit code and the final tree."""
+"""Runs every scenario against the Linux build of kelvane-patch and, given --wine-program, against
+the Windows executable under wine64 too. Each program starts from the scenario's tree and registry
+value; the messages, exit codes, final tree, registry key and platform calls must be what the
+scenario expects, and the two programs must have made the same calls, unless the scenario names a
+platform difference that explains why not."""
 import argparse
 import os
+import shutil
 import stat
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
+from typing import List, NamedTuple, Optional
 
-from scenarios import PROGRAM, SCENARIOS, Entry, Scenario, Tree
+import call_trace
+from scenarios import DIFFERENCES, PROGRAM, SCENARIOS, Entry, Scenario, Tree
+
+
+class Outcome(NamedTuple):
+    messages: List[str]  # one per run that showed exactly one
+    calls: List[List[call_trace.Call]]  # per run
+    tree: Tree
+    key_values: Optional[List[str]]  # None: no key
+    problems: List[str]  # what went wrong that no expectation covers
 
 
 def windows_path(path: Path) -> str:
@@ -53,76 +68,183 @@ def read_tree(root: Path, program: bytes) -> Tree:
     return tree
 
 
-def diff(expected: Tree, actual: Tree) -> str:
+def remove_tree(path: Path) -> None:
+    for directory, dirs, _ in os.walk(path):  # let the removal into read-only directories
+        for name in dirs:
+            if not (Path(directory) / name).is_symlink():
+                (Path(directory) / name).chmod(0o755)
+    shutil.rmtree(path)
+
+
+def value_bytes(scenario: Scenario, root: Path) -> Optional[tuple]:
+    if scenario.value is None:
+        return None
+    kind, data = scenario.value
+    data = data.replace(b"{install}", windows_path(root / "Games/Demo").encode())
+    return kind, data.replace(b"{root}", windows_path(root).encode())
+
+
+class LinuxProgram:
+    name = "linux"
+
+    def __init__(self, program: Path):
+        self.program = program
+        self.bytes = program.read_bytes()
+
+    def outcome(self, scenario: Scenario, root: Path, work: Path) -> Outcome:
+        registry = work / "registry"
+        key = registry / "HKEY_LOCAL_MACHINE/Software/KelvaneTarnwick/Directory"
+        value = value_bytes(scenario, root)
+        if value is not None:
+            key.mkdir(parents=True)
+            (key / "Directory").write_bytes(value[1])
+        command = [str(root / scenario.program_at) if scenario.program_at else str(self.program)]
+        messages, calls, problems = [], [], []
+        for run in range(1, len(scenario.messages) + 1):
+            trace = work / f"trace{run}"
+            env = dict(os.environ, KELVANE_PATCH_REGISTRY=str(registry),
+                       KELVANE_PATCH_TRACE=str(trace))
+            result = subprocess.run(command, cwd=root / scenario.cwd, env=env, capture_output=True,
+                                    timeout=60, check=False)
+            run_calls = call_trace.read_standin_trace(trace.read_text(encoding="latin-1"))
+            calls.append(run_calls)
+            shown = result.stdout.decode("latin-1").split("\n")[:-1]
+            messages += shown if len(shown) == 1 else [f"<{len(shown)} messages: {shown}>"]
+            if shown != call_trace.messages(run_calls):
+                problems.append(f"run {run}: printed {shown}, traced {call_trace.messages(run_calls)}")
+            if result.returncode != 0:
+                problems.append(f"run {run}: exit code {result.returncode}")
+            if result.stderr:
+                problems.append(f"run {run}: stderr {result.stderr.decode(errors='replace')}")
+        values = sorted(os.listdir(key)) if key.is_dir() else None
+        return Outcome(messages, calls, read_tree(root, self.bytes), values, problems)
+
+
+class WineProgram:
+    name = "wine"
+
+    def __init__(self, program: Path, session):
+        self.program = program
+        self.bytes = program.read_bytes()
+        self.session = session
+
+    def outcome(self, scenario: Scenario, root: Path, work: Path) -> Outcome:
+        self.session.set_value(value_bytes(scenario, root))
+        exe = root / scenario.program_at if scenario.program_at else self.program
+        messages, calls, problems = [], [], []
+        for run in range(1, len(scenario.messages) + 1):
+            result = self.session.run(exe, root / scenario.cwd)
+            calls.append(result.calls)
+            shown = call_trace.messages(result.calls)
+            messages += shown if len(shown) == 1 else [f"<{len(shown)} messages: {shown}>"]
+            if result.boxes != len(shown):
+                problems.append(f"run {run}: {result.boxes} boxes on screen for {len(shown)} calls")
+            if result.log:
+                problems.append(f"run {run}: {result.log}")
+            elif result.exit_code != 0:
+                problems.append(f"run {run}: exit code {result.exit_code}")
+        return Outcome(messages, calls, read_tree(root, self.bytes), self.session.key_values(),
+                       problems)
+
+
+def tree_diff(expected: Tree, actual: Tree) -> str:
     lines = []
     for path in sorted(set(expected) | set(actual)):
         if expected.get(path) != actual.get(path):
-            lines.append(f"    {path}: expected {expected.get(path)}, found {actual.get(path)}")
+            lines.append(f"      {path}: expected {expected.get(path)}, found {actual.get(path)}")
     return "\n".join(lines)
 
 
-def run_scenario(program: Path, scenario: Scenario, work: Path) -> list:
+def check(scenario: Scenario, platform: str, outcome: Outcome, root: Path) -> List[str]:
+    difference = scenario.differs.get(platform)
+    messages = difference.messages if difference and difference.messages else scenario.messages
+    final = scenario.final if scenario.final is not None else scenario.tree
+    if difference and difference.final is not None:
+        final = difference.final
+    failures = list(outcome.problems)
+    if outcome.messages != messages:
+        failures.append(f"messages {outcome.messages}, expected {messages}")
+    if outcome.tree != final:
+        failures.append("final tree differs:\n" + tree_diff(final, outcome.tree))
+    expected_values = ["Directory"] if scenario.value is not None else []
+    if outcome.key_values != expected_values:
+        failures.append(f"registry key holds {outcome.key_values}, expected {expected_values}")
+    if scenario.calls is not None and outcome.calls:
+        expected = [line.replace("{root}", windows_path(root)) for line in scenario.calls]
+        actual = [str(call) for call in outcome.calls[0]]
+        if actual != expected:
+            at = next((i for i, (a, e) in enumerate(zip(actual, expected)) if a != e),
+                      min(len(actual), len(expected)))
+            failures.append(f"calls differ at call {at + 1}: expected "
+                            f"{expected[at] if at < len(expected) else '(no more)'}, made "
+                            f"{actual[at] if at < len(actual) else '(no more)'}")
+    return [f"{platform}: {failure}" for failure in failures]
+
+
+def run_scenario(programs: list, scenario: Scenario, work: Path) -> List[str]:
     """Returns the failures found, as text."""
-    root = work / "root"
-    root.mkdir()
+    root = work / "root"  # the same path for every program, so that their calls compare
     if scenario.make:
         scenario = scenario.make(windows_path(root))
-    program_bytes = program.read_bytes()
-    build_tree(root, scenario.tree, program_bytes)
-
-    key = work / "registry/HKEY_LOCAL_MACHINE/Software/KelvaneTarnwick/Directory"
-    if scenario.value is not None:
-        key.mkdir(parents=True)
-        data = scenario.value[1].replace(b"{install}", windows_path(root / "Games/Demo").encode())
-        (key / "Directory").write_bytes(data.replace(b"{root}", windows_path(root).encode()))
-
-    failures = []
-    command = [str(root / scenario.program_at) if scenario.program_at else str(program)]
-    env = dict(os.environ, KELVANE_PATCH_REGISTRY=str(work / "registry"))
-    for run, message in enumerate(scenario.messages, 1):
-        result = subprocess.run(command, cwd=root / scenario.cwd, env=env, capture_output=True,
-                                timeout=60, check=False)
-        if result.returncode != 0:
-            failures.append(f"run {run}: exit code {result.returncode}")
-        if result.stdout != (message + "\n").encode():
-            failures.append(f"run {run}: message {result.stdout!r}, expected {message!r}")
-        if result.stderr:
-            failures.append(f"run {run}: stderr {result.stderr.decode(errors='replace')}")
-
-    expected = scenario.final if scenario.final is not None else scenario.tree
-    found = read_tree(root, program_bytes)
-    if found != expected:
-        failures.append("final tree differs:\n" + diff(expected, found))
-    values = sorted(os.listdir(key)) if key.is_dir() else None
-    if values != (["Directory"] if scenario.value is not None else []):
-        failures.append(f"registry key holds {values}")
+    failures, outcomes = [], {}
+    for program in programs:
+        scratch = work / program.name
+        scratch.mkdir()
+        root.mkdir()
+        build_tree(root, scenario.tree, program.bytes)
+        outcome = program.outcome(scenario, root, scratch)
+        remove_tree(root)
+        outcomes[program.name] = outcome
+        failures += check(scenario, program.name, outcome, root)
+    if len(outcomes) == 2 and not scenario.differs:
+        linux, wine = outcomes["linux"].calls, outcomes["wine"].calls
+        for run, (a, b) in enumerate(zip(linux, wine), 1):
+            difference = call_trace.first_difference(a, b)
+            if difference:
+                failures.append(f"run {run}: the programs' calls differ, {difference}")
     return failures
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--program", required=True, type=Path)
+    parser.add_argument("--program", required=True, type=Path, help="the Linux build")
+    parser.add_argument("--wine-program", type=Path, help="the windows-x64 build, run under wine64")
     parser.add_argument("-k", default="", help="run only scenarios whose name contains this")
     args = parser.parse_args()
+    unknown = {d.reason for s in SCENARIOS for d in s.differs.values()} - set(DIFFERENCES)
+    if unknown:
+        print(f"scenarios name undocumented platform differences: {unknown}")
+        return 1
+
+    started = time.monotonic()
+    session = None
+    programs: list = [LinuxProgram(args.program.resolve())]
+    if args.wine_program:
+        if not args.wine_program.is_file():
+            print(f"{args.wine_program} is missing: build it with "
+                  "`cmake --workflow --preset windows-x64` first")
+            return 1
+        import wine_session  # noqa: E402  only this mode needs Wine, Xvfb and xdotool
+        session = wine_session.WineSession()
+        programs.append(WineProgram(args.wine_program.resolve(), session))
+        print(f"Wine prefix and display ready in {time.monotonic() - started:.1f} s")
     passed = failed = 0
-    for scenario in SCENARIOS:
-        if args.k not in scenario.name:
-            continue
-        with tempfile.TemporaryDirectory(prefix="kelvane-scenario-") as work:
-            try:
-                failures = run_scenario(args.program.resolve(), scenario, Path(work))
-            finally:
-                for directory, dirs, _ in os.walk(work):  # let the clean-up into read-only dirs
-                    for name in dirs:
-                        path = Path(directory) / name
-                        if not path.is_symlink():
-                            path.chmod(0o755)
-        print(("ok   " if not failures else "FAIL ") + scenario.name)
-        for failure in failures:
-            print("    " + failure)
-        passed += not failures
-        failed += bool(failures)
-    print(f"{passed} passed, {failed} failed")
+    try:
+        for scenario in SCENARIOS:
+            if args.k not in scenario.name:
+                continue
+            with tempfile.TemporaryDirectory(prefix="kelvane-scenario-") as work:
+                failures = run_scenario(programs, scenario, Path(work))
+            print(("ok   " if not failures else "FAIL ") + scenario.name)
+            for failure in failures:
+                print("    " + failure)
+            passed += not failures
+            failed += bool(failures)
+    finally:
+        if session:
+            session.close()
+    on = " and ".join(p.name for p in programs)
+    print(f"{passed} passed, {failed} failed, on {on}, in {time.monotonic() - started:.1f} s")
     return 1 if failed or not passed else 0
 
 

@@ -5,7 +5,7 @@ directory is Games/Demo and its parent is Games, unless a scenario says otherwis
 value is given as its type and the bytes an ANSI read returns; "{install}" and "{root}" in them
 stand for the Windows paths of Games/Demo and of the root.
 """
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Callable, Dict, List, NamedTuple, Optional, Union
 
 
@@ -82,6 +82,34 @@ def writable(tree: Tree, *paths: str) -> Tree:
     return {p: (e._replace(readonly=False) if p in paths else e) for p, e in tree.items()}
 
 
+# Where Windows, and Wine with it, and the Linux stand-in part ways on purpose or by nature. A
+# scenario whose outcome differs between the two programs must name one of these; the README
+# lists the same, with what was done about each.
+DIFFERENCES = {
+    "8.3 short names": "Windows and Wine give a long name an 8.3 short name, and a wildcard search "
+                       "matches it too: *.pak matches voices1.pakx. The stand-in has no short names.",
+    "symbolic links": "Wine follows a Unix symbolic link in SetFileAttributesA and MoveFileA: it makes "
+                      "the file the link points to writable and moves that file, leaving the link "
+                      "behind. The stand-in acts on the link itself and never touches its target.",
+    "ANSI code page": "The ANSI calls see names in the system's code page (1252 in the Wine prefix). "
+                      "A name outside it reaches the program with '?' in place of each such character, "
+                      "and the move of that name fails. The stand-in's code page is UTF-8, so it "
+                      "reaches every name, and its calls carry UTF-8 bytes.",
+    "trailing spaces": "Wine's search matches 'b.pak ' (trailing space) against *.pak, but its path "
+                       "handling then drops the space, so the attribute change and the move find "
+                       "nothing. The stand-in's search does not match such a name. The files end the "
+                       "same; only the calls differ.",
+}
+
+
+@dataclass
+class Difference:
+    """How one program's outcome departs from the scenario's, and which DIFFERENCES entry says why."""
+    reason: str
+    messages: Optional[List[str]] = None
+    final: Optional[Tree] = None
+
+
 @dataclass
 class Scenario:
     name: str
@@ -95,15 +123,103 @@ class Scenario:
     # Where the program is copied and run from (its entry in the trees is PROGRAM), if not outside.
     program_at: str = ""
     notes: str = ""
+    # The platform calls of the first run, where they are pinned down: see Expect.
+    calls: Optional[List[str]] = None
+    # Per program ("linux" or "wine"), a documented departure from the expectations above.
+    differs: Dict[str, Difference] = field(default_factory=dict)
+
+
+class Expect:
+    """Builds the expected platform calls of one run, in the form call_trace prints them. Paths
+    start with {root}, the scenario's root; the installation directory is {root}\\Games\\Demo."""
+
+    def __init__(self, install: str = r"{root}\Games\Demo", parent: str = r"{root}\Games"):
+        self.install, self.parent, self.lines, self.handles = install, parent, [], 0
+
+    def _search(self, path: str, found: bool) -> str:
+        if not found:
+            self.lines.append(f'FindFirstFileA("{path}") = INVALID')
+            return ""
+        self.handles += 1
+        self.lines.append(f'FindFirstFileA("{path}") = h{self.handles}')
+        return f"h{self.handles}"
+
+    def read_key(self, status: int = 0, close: bool = True) -> "Expect":
+        self.lines += [r'RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\KelvaneTarnwick\Directory",'
+                       r' 0, null, 0, 0xf003f, null) = 0',
+                       f'RegQueryValueExA(k1, "Directory", null) = {status}']
+        return self.close_key() if close else self
+
+    def check(self, missing: Optional[str] = None) -> "Expect":
+        """Probes the required names in order, up to the missing one."""
+        for name in REQUIRED:
+            handle = self._search(f"{self.install}\\{name}", name != missing)
+            if not handle:
+                break
+            self.lines.append(f"FindClose({handle}) = TRUE")
+        return self
+
+    def relocate(self, pattern: str, *moves: tuple) -> "Expect":
+        """moves: (name, source attributes set, target attributes set, moved), in search order."""
+        handle = self._search(self.parent + "\\" + pattern, bool(moves))
+        for i, (name, source_set, target_set, moved) in enumerate(moves):
+            source, target = f"{self.parent}\\{name}", f"{self.install}\\{name}"
+            self.lines += [f'SetFileAttributesA("{source}", 0x80) = {_truth(source_set)}',
+                           f'SetFileAttributesA("{target}", 0x80) = {_truth(target_set)}',
+                           f'MoveFileA("{source}", "{target}") = {_truth(moved)}',
+                           f"FindNextFileA({handle}) = {_truth(i + 1 < len(moves))}"]
+        if moves:
+            self.lines.append(f"FindClose({handle}) = TRUE")
+        return self
+
+    def restore(self, renamed=(), long_present=()) -> "Expect":
+        """The 22 renames; `renamed` are the short names that move, `long_present` the long names
+        already there (their attributes are set)."""
+        for short, long in RENAMES:
+            target = f"{self.install}\\{long}"
+            self.lines += [f'SetFileAttributesA("{target}", 0x80) = {_truth(long in long_present)}',
+                           f'MoveFileA("{self.install}\\{short}", "{target}") = '
+                           f'{_truth(short in renamed)}']
+        return self
+
+    def box(self, text: str) -> "Expect":
+        style = "0x10" if text in (NOT_INSTALLED, MISSING) else "0x0"
+        self.lines.append(f'MessageBoxA(null, "{text}", " ", {style}) = 1')
+        return self
+
+    def close_key(self) -> "Expect":
+        self.lines.append("RegCloseKey(k1) = 0")
+        return self
+
+
+def _truth(value: bool) -> str:
+    return "TRUE" if value else "FALSE"
+
+
+def _linked(moved_link: bool = False, wine: bool = False) -> Tree:
+    """A parent holding fix.pak and a link.pak that points at a read-only file outside."""
+    tree = install(without=["fix.pak"] if not (moved_link or wine) else (),
+                   **{"Shared": D, "Shared__data.bin": F("data", ro=True)})
+    link = Entry("l", b"../Shared/data.bin")
+    if not (moved_link or wine):
+        tree.update({"Games/fix.pak": F("fix.pak"), "Games/link.pak": link})
+    elif moved_link:
+        tree["Games/Demo/link.pak"] = link
+    else:  # the target moved in, made writable; the link stays, pointing at nothing
+        del tree["Shared/data.bin"]
+        tree.update({"Games/link.pak": link, "Games/Demo/link.pak": F("data")})
+    return tree
 
 
 def _whole_buffer(root: str) -> Scenario:
     # A value of exactly 256 bytes, no zero: a real directory whose path fills the buffer.
     pad = 256 - len(root + "\\Games\\")
-    tree = install(at="Games/" + "p" * pad, without=["11.pak"], **{"Games__11.pak": F("11", True)})
+    at = "Games/" + "p" * pad
+    tree = install(at=at, without=["11.pak"], **{"Games__11.pak": F("11", True)})
     return Scenario("value fills the whole buffer", ("REG_BINARY", f"{root}\\Games\\{'p' * pad}".encode()),
-                    tree, [MISSING], final=writable(tree, "Games/11.pak"),
-                    notes="every probe path exceeds MAX_PATH: nothing is found or moved")
+                    tree, [MISSING], final=moved(writable(tree, "Games/11.pak"), **{"Games__11.pak": f"{at}/11.pak"}),
+                    notes="every probe path exceeds MAX_PATH, so nothing is found; a move's new "
+                          "path may, so the parent's archive moves in all the same")
 
 
 def _both_faults() -> Tree:
@@ -129,11 +245,15 @@ def _fixed(tree: Tree, parent_moves=(), renames=(), normalised=()) -> Tree:
 
 SCENARIOS: List[Scenario] = [
     Scenario("key absent", None, install(at="Games/Demo", without=["11.pak"]),
-             [NOT_INSTALLED, NOT_INSTALLED], notes="the key is created empty and stays"),
-    Scenario("value too large", ("REG_SZ", b"x" * 299 + b"\0"), install(), [NOT_INSTALLED]),
+             [NOT_INSTALLED, NOT_INSTALLED], notes="the key is created empty and stays",
+             calls=Expect().read_key(2, close=False).box(NOT_INSTALLED).close_key().lines),
+    Scenario("value too large", ("REG_SZ", b"x" * 299 + b"\0"), install(), [NOT_INSTALLED],
+             calls=Expect().read_key(234, close=False).box(NOT_INSTALLED).close_key().lines),
     Scenario("empty value", ("REG_SZ", b"\0"), {"x.pak": F("x"), "Games": D, "Games/a.pak": F("a")},
-             [NOT_INSTALLED], notes="nothing is taken from the current directory"),
-    Scenario("complete", sz("{install}"), install(**{"Games__x.pak": F("x", ro=True)}), [NOT_NEEDED]),
+             [NOT_INSTALLED], notes="nothing is taken from the current directory",
+             calls=Expect().read_key().box(NOT_INSTALLED).lines),
+    Scenario("complete", sz("{install}"), install(**{"Games__x.pak": F("x", ro=True)}), [NOT_NEEDED],
+             calls=Expect().read_key().check().box(NOT_NEEDED).lines),
     Scenario("directory counts as archive", sz("{install}"),
              {**{p: e for p, e in install().items() if p != "Games/Demo/sfx.pak"}, "Games/Demo/sfx.pak": D},
              [NOT_NEEDED]),
@@ -148,7 +268,12 @@ SCENARIOS: List[Scenario] = [
     Scenario("short name in the parent", sz("{install}"),
              install(without=["effects.pak"], **{"Games__fects.pak": F("effects.pak", ro=True),
                                                  "Games__setup.exe": F("setup")}),
-             [PATCHED], final=install(**{"Games__Demo__setup.exe": F("setup")})),
+             [PATCHED], final=install(**{"Games__Demo__setup.exe": F("setup")}),
+             calls=Expect().read_key().check(missing="effects.pak")
+             .relocate("*.pak", ("fects.pak", True, False, True))
+             .relocate("*.exe", ("setup.exe", True, False, True))
+             .restore(renamed=["fects.pak"], long_present=set(REQUIRED) - {"effects.pak"})
+             .check().box(PATCHED).lines),
     Scenario("target already there", sz("{install}"),
              install(short=["voices1+.pak"], **{"Games__voices1.pak": F("parent copy", ro=True),
                                                 "Games__Demo__voices1.pak": F("voices1+.pak", ro=True)}),
@@ -197,4 +322,24 @@ SCENARIOS: List[Scenario] = [
              install(at="%KELVANE%/Demo", without=["marks.pak"], **{"%KELVANE%__marks.pak": F("marks.pak")}),
              [PATCHED], final=install(at="%KELVANE%/Demo")),
     Scenario("value fills the whole buffer", None, {}, [], make=_whole_buffer),
+    Scenario("longer extension in the parent", sz("{install}"),
+             install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"),
+                                             "Games__voices1.pakx": F("not an archive")}),
+             [PATCHED], final=install(**{"Games__voices1.pakx": F("not an archive")}),
+             differs={"wine": Difference("8.3 short names", final=install(
+                 **{"Games__Demo__voices1.pakx": F("not an archive")}))}),
+    Scenario("symbolic link in the parent", sz("{install}"), _linked(),
+             [PATCHED], final=_linked(moved_link=True),
+             differs={"wine": Difference("symbolic links", final=_linked(wine=True))}),
+    Scenario("names beyond ASCII in the parent", sz("{install}"),
+             install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"), "Games__caf\u00e9.pak": F("1"),
+                                             "Games__\u0436.pak": F("2")}),
+             [PATCHED], final=install(**{"Games__Demo__caf\u00e9.pak": F("1"), "Games__Demo__\u0436.pak": F("2")}),
+             differs={"wine": Difference("ANSI code page", final=install(
+                 **{"Games__Demo__caf\u00e9.pak": F("1"), "Games__\u0436.pak": F("2")}))}),
+    Scenario("trailing space and dot in the parent", sz("{install}"),
+             install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"), "Games__b.pak ": F("b", ro=True),
+                                             "Games__c.pak.": F("c")}),
+             [PATCHED], final=install(**{"Games__b.pak ": F("b", ro=True), "Games__c.pak.": F("c")}),
+             differs={"wine": Difference("trailing spaces")}),
 ]

@@ -86,15 +86,16 @@ std::string Join(const std::string& dir, const std::string& name) {
   return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
-// Fails for a null path, one longer than MAX_PATH bytes, and one whose last component is empty:
-// such a path names no entry. The ANSI calls convert a path into a buffer of MAX_PATH characters
-// and a terminator, so a longer one fails before it reaches the file system.
-bool ToHostPath(LPCSTR path, HostPath* out) {
+// Fails for a null path, one longer than MAX_PATH bytes when `bounded`, and one whose last
+// component is empty: such a path names no entry. The ANSI calls convert a path into the thread's
+// buffer of MAX_PATH characters and a terminator, so a longer one fails before it reaches the file
+// system. MoveFileA alone converts its new path into a buffer of its own, with no such bound.
+bool ToHostPath(LPCSTR path, HostPath* out, bool bounded = true) {
   if (path == nullptr) {
     return false;
   }
   const std::string text(path);
-  if (text.size() > MAX_PATH) {
+  if (bounded && text.size() > MAX_PATH) {
     return false;
   }
   std::size_t start = 0;
@@ -341,7 +342,7 @@ BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
   HostPath to;
   std::string fromActual;
   struct stat fromInfo {};
-  if (!ToHostPath(lpExistingFileName, &from) || !ToHostPath(lpNewFileName, &to) ||
+  if (!ToHostPath(lpExistingFileName, &from) || !ToHostPath(lpNewFileName, &to, false) ||
       !ResolveEntry(from, &fromActual, &fromInfo)) {
     return FALSE;
   }

@@ -1,0 +1,192 @@
+"""The nine platform calls of one run, read from either program's trace, in one comparable form.
+
+The Linux stand-in writes `Name(arg,...) = result` lines; Wine's relay channel writes a Call line
+and a Ret line per call. Both quote strings the same way. Each call becomes a Call: its name, the
+arguments that the program chooses (out-pointers dropped), and a result in words. Search and key
+handles become h1, h2, ... and k1, ... in the order they were handed out, so the two programs'
+traces compare equal when they made the same calls with the same outcomes.
+"""
+import re
+from typing import List, NamedTuple, Optional, Tuple
+
+
+class Text(NamedTuple):
+    """A string argument. Wine cuts long strings short; then `whole` is False."""
+    value: str
+    whole: bool = True
+
+    def __str__(self) -> str:
+        return '"' + self.value + ('"' if self.whole else '..."')
+
+
+class Call(NamedTuple):
+    name: str
+    args: Tuple
+    result: str
+
+    def __str__(self) -> str:
+        return f"{self.name}({', '.join(map(str, self.args))}) = {self.result}"
+
+
+def same(a, b) -> bool:
+    """Equal, where a string cut short by Wine matches any string it is the start of."""
+    if isinstance(a, Call) and isinstance(b, Call):
+        return (a.name, a.result, len(a.args)) == (b.name, b.result, len(b.args)) and all(
+            same(x, y) for x, y in zip(a.args, b.args))
+    if isinstance(a, Text) and isinstance(b, Text):
+        if a.whole and b.whole:
+            return a.value == b.value
+        shorter, longer = sorted((a, b), key=lambda t: t.whole)  # the cut one first
+        return longer.value.startswith(shorter.value)
+    return a == b
+
+
+_ESCAPES = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t"}
+_ARG = re.compile(r'\s*(?:([0-9a-fA-F]+)\s*)?(?:"((?:[^"\\]|\\.)*)"(\.\.\.)?)?\s*(?:,|$)')
+
+
+def _unescape(quoted: str) -> str:
+    out, i = [], 0
+    while i < len(quoted):
+        if quoted[i] == "\\":
+            if quoted[i + 1] == "x":
+                out.append(chr(int(quoted[i + 2:i + 4], 16)))
+                i += 4
+                continue
+            out.append(_ESCAPES[quoted[i + 1]])
+            i += 2
+        else:
+            out.append(quoted[i])
+            i += 1
+    return "".join(out)
+
+
+def _parse_args(text: str) -> list:
+    """`0021f8a0 "Z:\\\\x",80` -> [Text('Z:\\x'), 0x80]: a quoted string wins over its pointer."""
+    args, at = [], 0
+    while at < len(text):
+        match = _ARG.match(text, at)
+        if not match or match.end() == at:
+            raise ValueError(f"cannot read arguments {text!r}")
+        number, quoted, cut = match.groups()
+        args.append(Text(_unescape(quoted), not cut) if quoted is not None else int(number, 16))
+        at = match.end()
+    return args
+
+
+class _Names:
+    """Hands out h1, h2, ... for search handles and k1, ... for keys as the program receives them."""
+
+    def __init__(self):
+        self.current = {}
+        self.count = {"h": 0, "k": 0}
+
+    def new(self, kind: str, raw: int) -> str:
+        self.count[kind] += 1
+        self.current[(kind, raw)] = f"{kind}{self.count[kind]}"
+        return self.current[(kind, raw)]
+
+    def of(self, kind: str, raw: int) -> str:
+        if raw == 0:
+            return "null"
+        return self.current.get((kind, raw), f"unknown {kind} {raw:#x}")
+
+
+def _dword(value: int) -> int:
+    return value & 0xFFFFFFFF  # a 64-bit register may carry junk above a 32-bit argument
+
+
+def _truth(value: int) -> str:
+    return "TRUE" if _dword(value) else "FALSE"
+
+
+INVALID_HANDLE = (1 << 64) - 1
+HKEY_LOCAL_MACHINE = 0x80000002
+
+
+def pointer(value: int) -> str:
+    return "null" if value == 0 else "ptr"
+
+
+def normalise(raw_calls: List[Tuple[str, list, int]]) -> List[Call]:
+    names, calls = _Names(), []
+    for name, a, result in raw_calls:
+        if name == "RegCreateKeyExA":
+            root = "HKEY_LOCAL_MACHINE" if _dword(a[0]) == HKEY_LOCAL_MACHINE else hex(a[0])
+            status = _dword(result)
+            args = (root, a[1], _dword(a[2]), pointer(a[3]), _dword(a[4]), hex(_dword(a[5])),
+                    pointer(a[6]))
+            calls.append(Call(name, args, str(status)))
+            # The handle itself is not traced: the first use of a key names it.
+            continue
+        if name == "RegQueryValueExA":
+            key = "null" if a[0] == 0 else names.current.get(("k", a[0])) or names.new("k", a[0])
+            calls.append(Call(name, (key, a[1], pointer(a[2])), str(_dword(result))))
+        elif name == "RegCloseKey":
+            key = names.current.get(("k", a[0])) or names.new("k", a[0])
+            calls.append(Call(name, (key,), str(_dword(result))))
+        elif name == "FindFirstFileA":
+            found = "INVALID" if result in (INVALID_HANDLE, 0xFFFFFFFF) else names.new("h", result)
+            calls.append(Call(name, (a[0],), found))
+        elif name in ("FindNextFileA", "FindClose"):
+            calls.append(Call(name, (names.of("h", a[0]),), _truth(result)))
+        elif name == "SetFileAttributesA":
+            calls.append(Call(name, (a[0], hex(_dword(a[1]))), _truth(result)))
+        elif name == "MoveFileA":
+            calls.append(Call(name, (a[0], a[1]), _truth(result)))
+        elif name == "MessageBoxA":
+            calls.append(Call(name, (pointer(a[0]), a[1], a[2], hex(_dword(a[3]))),
+                              str(_dword(result))))
+        else:
+            raise ValueError(f"unexpected call {name}")
+    return calls
+
+
+_STANDIN_LINE = re.compile(r"^(\w+)\((.*)\) = ([0-9a-f]+)$")
+
+
+def read_standin_trace(text: str) -> List[Call]:
+    raw = []
+    for line in text.splitlines():
+        match = _STANDIN_LINE.match(line)
+        if not match:
+            raise ValueError(f"unreadable trace line {line!r}")
+        raw.append((match[1], _parse_args(match[2]), int(match[3], 16)))
+    return normalise(raw)
+
+
+_RELAY_CALL = re.compile(r"^([0-9a-f]+):Call (?:\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
+_RELAY_RET = re.compile(r"^([0-9a-f]+):Ret  (?:\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
+TRACED = {"RegCreateKeyExA", "RegQueryValueExA", "RegCloseKey", "FindFirstFileA", "FindNextFileA",
+          "FindClose", "SetFileAttributesA", "MoveFileA", "MessageBoxA"}
+
+
+def read_relay_trace(text: str, image: range) -> List[Call]:
+    """The calls made from the program's own image; Wine's start-up makes some of the same."""
+    raw, pending = [], {}
+    for line in text.splitlines():
+        match = _RELAY_CALL.match(line)
+        if match and match[2] in TRACED and int(match[4], 16) in image:
+            pending[(match[1], match[2], match[4])] = len(raw)
+            raw.append([match[2], _parse_args(match[3]), None])
+            continue
+        match = _RELAY_RET.match(line)
+        if match and (match[1], match[2], match[4]) in pending:
+            raw[pending.pop((match[1], match[2], match[4]))][2] = int(match[3], 16)
+    unfinished = [r[0] for r in raw if r[2] is None]
+    if unfinished:
+        raise ValueError(f"calls that never returned: {unfinished}")
+    return normalise([tuple(r) for r in raw])
+
+
+def messages(calls: List[Call]) -> List[str]:
+    return [c.args[1].value for c in calls if c.name == "MessageBoxA"]
+
+
+def first_difference(a: List[Call], b: List[Call]) -> Optional[str]:
+    for i, (x, y) in enumerate(zip(a, b)):
+        if not same(x, y):
+            return f"call {i + 1}: {x}  versus  {y}"
+    if len(a) != len(b):
+        return f"{len(a)} calls versus {len(b)}"
+    return None
