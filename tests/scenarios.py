@@ -133,8 +133,9 @@ class Expect:
     """Builds the expected platform calls of one run, in the form call_trace prints them. Paths
     start with {root}, the scenario's root; the installation directory is {root}\\Games\\Demo."""
 
-    def __init__(self, install: str = r"{root}\Games\Demo", parent: str = r"{root}\Games"):
-        self.install, self.parent, self.lines, self.handles = install, parent, [], 0
+    def __init__(self, install: str = r"{root}\Games\Demo", prefix: str = "{root}\\Games\\"):
+        # The installation directory as read, and the parent prefix cut from it.
+        self.install, self.prefix, self.lines, self.handles = install, prefix, [], 0
 
     def _search(self, path: str, found: bool) -> str:
         if not found:
@@ -161,9 +162,9 @@ class Expect:
 
     def relocate(self, pattern: str, *moves: tuple) -> "Expect":
         """moves: (name, source attributes set, target attributes set, moved), in search order."""
-        handle = self._search(self.parent + "\\" + pattern, bool(moves))
+        handle = self._search(self.prefix + pattern, bool(moves))
         for i, (name, source_set, target_set, moved) in enumerate(moves):
-            source, target = f"{self.parent}\\{name}", f"{self.install}\\{name}"
+            source, target = self.prefix + name, f"{self.install}\\{name}"
             self.lines += [f'SetFileAttributesA("{source}", 0x80) = {_truth(source_set)}',
                            f'SetFileAttributesA("{target}", 0x80) = {_truth(target_set)}',
                            f'MoveFileA("{source}", "{target}") = {_truth(moved)}',
@@ -304,10 +305,20 @@ SCENARIOS: List[Scenario] = [
                                                "Games__x.pak": F("parent")}),
              [PATCHED],
              final=install(**{"Games__x.pak": F("parent")}),
-             notes="the installation directory is its own parent: everything stays, made writable"),
+             notes="the installation directory is its own parent: everything stays, made writable",
+             calls=Expect(install="{root}\\Games\\Demo\\", prefix="{root}\\Games\\Demo\\")
+             .read_key().check(missing="effects.pak")
+             .relocate("*.pak", *[(name, True, True, True) for name in
+                                  sorted(set(REQUIRED) - {"effects.pak"} | {"fects.pak"})])
+             .relocate("*.exe")
+             .restore(renamed=["fects.pak"], long_present=set(REQUIRED) - {"effects.pak"})
+             .check().box(PATCHED).lines),
     Scenario("value without a backslash", sz("Demo"),
              install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak")}),
-             [PATCHED], final=install(), cwd="Games"),
+             [PATCHED], final=install(), cwd="Games",
+             calls=Expect(install="Demo", prefix="").read_key().check(missing="fix.pak")
+             .relocate("*.pak", ("fix.pak", True, False, True)).relocate("*.exe")
+             .restore(long_present=REQUIRED).check().box(PATCHED).lines),
     Scenario("binary value, text up to the first zero", ("REG_BINARY", b"{install}\0\\Elsewhere"),
              install(), [NOT_NEEDED]),
     Scenario("binary value without a terminator", ("REG_BINARY", b"{install}"),
