@@ -160,16 +160,19 @@ class Expect:
             self.lines.append(f"FindClose({handle}) = TRUE")
         return self
 
-    def relocate(self, pattern: str, *moves: tuple) -> "Expect":
-        """moves: (name, source attributes set, target attributes set, moved), in search order."""
-        handle = self._search(self.prefix + pattern, bool(moves))
-        for i, (name, source_set, target_set, moved) in enumerate(moves):
-            source, target = self.prefix + name, f"{self.install}\\{name}"
-            self.lines += [f'SetFileAttributesA("{source}", 0x80) = {_truth(source_set)}',
-                           f'SetFileAttributesA("{target}", 0x80) = {_truth(target_set)}',
-                           f'MoveFileA("{source}", "{target}") = {_truth(moved)}',
-                           f"FindNextFileA({handle}) = {_truth(i + 1 < len(moves))}"]
-        if moves:
+    def relocate(self, pattern: str, *matches) -> "Expect":
+        """matches, in search order: a name alone for one that is skipped, else (name, source
+        attributes set, target attributes set, moved)."""
+        handle = self._search(self.prefix + pattern, bool(matches))
+        for i, match in enumerate(matches):
+            if not isinstance(match, str):
+                name, source_set, target_set, moved = match
+                source, target = self.prefix + name, f"{self.install}\\{name}"
+                self.lines += [f'SetFileAttributesA("{source}", 0x80) = {_truth(source_set)}',
+                               f'SetFileAttributesA("{target}", 0x80) = {_truth(target_set)}',
+                               f'MoveFileA("{source}", "{target}") = {_truth(moved)}']
+            self.lines.append(f"FindNextFileA({handle}) = {_truth(i + 1 < len(matches))}")
+        if matches:
             self.lines.append(f"FindClose({handle}) = TRUE")
         return self
 
@@ -299,7 +302,16 @@ SCENARIOS: List[Scenario] = [
               "Games/run.exe": F("run", ro=True)},
              [MISSING],
              final={"Games": D, "Games/11.pak": F("11"), "Games/.pak": F("dot", ro=True),
-                    "Games/run.exe": F("run")}),
+                    "Games/run.exe": F("run")},
+             calls=Expect(install="{root}\\Games\\Gone").read_key().check(missing="11.pak")
+             .relocate("*.pak", ".pak", ("11.pak", True, False, False))
+             .relocate("*.exe", ("run.exe", True, False, False))
+             .restore().check(missing="11.pak").box(MISSING).lines),
+    Scenario("only the last archive missing, nothing to repair", sz("{install}"),
+             install(without=["ffeedback.pak"]), [MISSING],
+             calls=Expect().read_key().check(missing="ffeedback.pak").relocate("*.pak")
+             .relocate("*.exe").restore(long_present=set(REQUIRED) - {"ffeedback.pak"})
+             .check(missing="ffeedback.pak").box(MISSING).lines),
     Scenario("value ends in a backslash", sz("{install}\\"),
              install(short=["effects.pak"], **{"Games__Demo__11.pak": F("11.pak", ro=True),
                                                "Games__x.pak": F("parent")}),

@@ -158,21 +158,19 @@ class WineSession:
             calls, log = [], log + [f"relay trace: {error}"]
         return WineRun(exit_code if not log else None, calls, boxes, "; ".join(log))
 
+    def _visible_boxes(self) -> List[str]:
+        return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", CAPTION_PATTERN],
+                              env=self.env, capture_output=True, text=True,
+                              check=False).stdout.split()
+
     def _find_box(self) -> Optional[str]:
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", CAPTION_PATTERN],
-                               env=self.env, capture_output=True, text=True, check=False)
-        windows = found.stdout.split()
+        windows = self._visible_boxes()
         if not windows:
             time.sleep(0.05)
         return windows[0] if windows else None
 
     def _wait_gone(self, window: str, process: subprocess.Popen):
         for _ in range(200):
-            if process.poll() is not None:
-                return
-            visible = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
-                                      CAPTION_PATTERN], env=self.env, capture_output=True,
-                                     text=True, check=False).stdout.split()
-            if window not in visible:
+            if process.poll() is not None or window not in self._visible_boxes():
                 return
             time.sleep(0.05)
