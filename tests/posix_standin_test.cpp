@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform_ops.h"
+#include "platform/posix/platform_calls.h"
 #include "temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -251,18 +253,124 @@ TEST_F(StandIn, MoveFileRefusesWhenItCannotRuleOutTheNewName) {
   EXPECT_EQ(ReadTree(Dir()), before);
 }
 
-TEST_F(StandIn, MoveFileAcrossFileSystemsFailsAndKeepsTheSource) {
-  struct statfs here {};
-  struct statfs there {};
-  if (statfs(Dir().c_str(), &here) != 0 || statfs("/dev/shm", &there) != 0 ||
-      std::memcmp(&here.f_fsid, &there.f_fsid, sizeof here.f_fsid) == 0) {
+// A directory on another file system than the test's own, removed afterwards; empty when there is
+// none to be had.
+class OtherFileSystem {
+ public:
+  explicit OtherFileSystem(const fs::path& here) {
+    struct statfs ours {};
+    struct statfs shm {};
+    if (statfs(here.c_str(), &ours) == 0 && statfs("/dev/shm", &shm) == 0 &&
+        std::memcmp(&ours.f_fsid, &shm.f_fsid, sizeof ours.f_fsid) != 0) {
+      char pattern[] = "/dev/shm/kelvane-test-XXXXXX";
+      if (mkdtemp(pattern) != nullptr) {
+        path_ = pattern;
+      }
+    }
+  }
+  ~OtherFileSystem() {
+    if (!path_.empty()) {
+      ClearDirectory(path_);
+      fs::remove(path_);
+    }
+  }
+  OtherFileSystem(const OtherFileSystem&) = delete;
+  OtherFileSystem& operator=(const OtherFileSystem&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+CrossDeviceStep StepToStop;
+bool FailAtStep(CrossDeviceStep step) {
+  return step != StepToStop;
+}
+bool ExitAtStep(CrossDeviceStep step) {
+  if (step == StepToStop) {
+    _exit(0);
+  }
+  return true;
+}
+
+const CrossDeviceStep AllSteps[] = {CrossDeviceStep::Copy, CrossDeviceStep::Flush,
+                                    CrossDeviceStep::Place, CrossDeviceStep::RemoveSource};
+
+TEST_F(StandIn, MoveFileAcrossFileSystemsCopiesAFileAndMovesNothingElse) {
+  const OtherFileSystem other(Dir());
+  if (other.path().empty()) {
     GTEST_SKIP() << "no second file system at /dev/shm";
   }
-  Layout({{"a.pak", File("a")}});
-  const std::string target = "Z:\\dev\\shm\\kelvane-test-" + std::to_string(getpid()) + ".pak";
-  EXPECT_EQ(MoveFileA(Win("a.pak").c_str(), target.c_str()), FALSE);
-  EXPECT_EQ(ReadTree(Dir()), (Tree{{"a.pak", File("a")}}));
-  EXPECT_FALSE(fs::exists("/dev/shm/kelvane-test-" + std::to_string(getpid()) + ".pak"));
+  const std::string there = WindowsPath(other.path());
+  Layout({{"a.pak", File("archive", true)},
+          {"d.pak", ::Dir()},
+          {"d.pak/in", File("i")},
+          {"l.pak", Link("a.pak")},
+          {"b.pak", File("b")}});
+  BuildTree(other.path(), {{"b.pak", File("theirs")}});
+  const auto mtime = fs::last_write_time(Dir() / "a.pak");
+
+  EXPECT_EQ(MoveFileA(Win("a.pak").c_str(), (there + "\\a.pak").c_str()), TRUE);
+  EXPECT_EQ(MoveFileA(Win("d.pak").c_str(), (there + "\\d.pak").c_str()), FALSE);
+  EXPECT_EQ(MoveFileA(Win("l.pak").c_str(), (there + "\\l.pak").c_str()), FALSE);
+  EXPECT_EQ(MoveFileA(Win("b.pak").c_str(), (there + "\\B.PAK").c_str()), FALSE);
+  EXPECT_EQ(ReadTree(Dir()), (Tree{{"d.pak", ::Dir()},
+                                   {"d.pak/in", File("i")},
+                                   {"l.pak", Link("a.pak")},
+                                   {"b.pak", File("b")}}));
+  EXPECT_EQ(ReadTree(other.path()),
+            (Tree{{"a.pak", File("archive", true)}, {"b.pak", File("theirs")}}));
+  EXPECT_EQ(fs::last_write_time(other.path() / "a.pak"), mtime);
+}
+
+TEST_F(StandIn, MoveAcrossFileSystemsFailingAtAnyStepLeavesTheSourceAlone) {
+  const OtherFileSystem other(Dir());
+  if (other.path().empty()) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  for (const CrossDeviceStep step : AllSteps) {
+    SCOPED_TRACE("step " + std::to_string(static_cast<int>(step)));
+    Layout({{"a.pak", File("archive")}});
+    ClearDirectory(other.path());
+    StepToStop = step;
+    CrossDeviceStepHook = FailAtStep;
+    const BOOL moved =
+        MoveFileA(Win("a.pak").c_str(), (WindowsPath(other.path()) + "\\a.pak").c_str());
+    CrossDeviceStepHook = nullptr;
+    EXPECT_EQ(moved, FALSE);
+    EXPECT_EQ(ReadTree(Dir()), (Tree{{"a.pak", File("archive")}}));
+    EXPECT_EQ(ReadTree(other.path()), Tree{});
+  }
+}
+
+// Killed before each step, the move leaves the source whole and no stray copy; killed before the
+// source is removed, it leaves the source and its complete copy, the one moment two exist.
+TEST_F(StandIn, MoveAcrossFileSystemsInterruptedAtAnyStepLosesNothing) {
+  const OtherFileSystem other(Dir());
+  if (other.path().empty()) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  const std::string content(200000, 'x');
+  for (const CrossDeviceStep step : AllSteps) {
+    SCOPED_TRACE("step " + std::to_string(static_cast<int>(step)));
+    Layout({{"a.pak", File(content)}});
+    ClearDirectory(other.path());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      StepToStop = step;
+      CrossDeviceStepHook = ExitAtStep;
+      (void)MoveFileA(Win("a.pak").c_str(), (WindowsPath(other.path()) + "\\a.pak").c_str());
+      _exit(1);  // not reached: the hook ends the process first
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadTree(Dir()), (Tree{{"a.pak", File(content)}}));
+    const Tree copy =
+        step == CrossDeviceStep::RemoveSource ? Tree{{"a.pak", File(content)}} : Tree{};
+    EXPECT_EQ(ReadTree(other.path()), copy);
+  }
 }
 
 class Registry : public StandIn {

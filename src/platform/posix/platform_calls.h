@@ -21,3 +21,10 @@ struct PlatformCalls {
 extern const PlatformCalls DefaultPlatformCalls;
 
 extern PlatformCalls PlatformCallTable;
+
+// The steps of a move to another file system, in order.
+enum class CrossDeviceStep { Copy, Flush, Place, RemoveSource };
+
+// Called before each step when set; false fails that step as the system would. Lets a test fail
+// or interrupt a cross-device move at each step.
+extern bool (*CrossDeviceStepHook)(CrossDeviceStep step);

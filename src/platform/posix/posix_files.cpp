@@ -336,7 +336,8 @@ BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 
 // Never replaces. An existing entry at the new path, in any letter case, fails the move, unless it
 // is the very entry being moved. The rename itself refuses to replace too, so an entry that
-// appears in between is not overwritten either. A move across file systems fails.
+// appears in between is not overwritten either. Across file systems a file is copied and then
+// removed, and anything else fails, as on Windows.
 BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
   HostPath from;
   HostPath to;
@@ -359,8 +360,10 @@ BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
     case Lookup::Absent:
       break;
   }
-  return renameat2(AT_FDCWD, Join(from.dir, fromActual).c_str(), AT_FDCWD,
-                   Join(to.dir, to.name).c_str(), RENAME_NOREPLACE) == 0
-             ? TRUE
-             : FALSE;
+  const std::string source = Join(from.dir, fromActual);
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, Join(to.dir, to.name).c_str(),
+                RENAME_NOREPLACE) == 0) {
+    return TRUE;
+  }
+  return errno == EXDEV && MoveAcrossDevices(source, to.dir, to.name) ? TRUE : FALSE;
 }

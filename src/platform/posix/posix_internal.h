@@ -1,6 +1,8 @@
 // The stand-in's real implementations, reached through the call table.
 #pragma once
 
+#include <string>
+
 #include "platform/platform_ops.h"
 
 LONG RealRegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
@@ -14,3 +16,8 @@ BOOL RealFindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL RealFindClose(HANDLE hFindFile);
 BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
 BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+
+// Moves the regular file at host path `from` to `toDir`/`toName` on another file system: copy,
+// flush, name without replacing, then remove the source. False, with nothing changed, on failure.
+bool MoveAcrossDevices(const std::string& from, const std::string& toDir,
+                       const std::string& toName);
