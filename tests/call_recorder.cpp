@@ -1,6 +1,9 @@
 #include "call_recorder.h"
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstring>
 #include <sstream>
 #include <type_traits>
 
@@ -25,11 +28,17 @@ std::string Text(const char* text) {
 // Records the call; true when it is the one to fail.
 bool Begin(const char* name, std::vector<std::string> args) {
   Active->calls.push_back({name, std::move(args), {}});
+  if (!Active->crashAfter && Active->calls.size() == Active->crashCall) {
+    _exit(0);
+  }
   return Active->calls.size() == Active->failCall;
 }
 
 template <typename Result>
 Result Finish(Result result) {
+  if (Active->crashAfter && Active->calls.size() == Active->crashCall) {
+    _exit(0);
+  }
   if constexpr (std::is_pointer_v<Result>) {
     Active->calls.back().result = Hex(result);
   } else {
@@ -63,6 +72,10 @@ LONG RecordRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD typ
                             LPDWORD size) {
   if (Begin("RegQueryValueExA",
             {Hex(key), Text(name), Hex(reserved), Hex(size != nullptr ? *size : 0)})) {
+    if (Active->failKind == 1 && data != nullptr && size != nullptr) {
+      std::memset(data, 0x5C, *size);
+      return Finish<LONG>(ERROR_MORE_DATA);
+    }
     return Finish<LONG>(ERROR_FILE_NOT_FOUND);
   }
   return Finish(DefaultPlatformCalls.RegQueryValueExA(key, name, reserved, type, data, size));
@@ -133,6 +146,10 @@ CallRecorder::CallRecorder() {
 CallRecorder::~CallRecorder() {
   PlatformCallTable = DefaultPlatformCalls;
   Active = nullptr;
+}
+
+int FailureKinds(const std::string& call) {
+  return call == "RegQueryValueExA" ? 2 : 1;
 }
 
 std::vector<std::string> FormatCalls(const std::vector<RecordedCall>& calls) {

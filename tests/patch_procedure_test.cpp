@@ -5,68 +5,18 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "call_recorder.h"
 #include "patch/file_tables.h"
 #include "patch/patch_main.h"
+#include "patch_fixture.h"
 #include "temp_tree.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-const char* const NotInstalled = "Please install Kelvane game first";
-const char* const NotNeeded = "Patch not needed.";
-const char* const Patched = "Kelvane DVD successfully patched ";
-const char* const Missing = "Some file are missing. Reinstall the game and then apply the patch";
-
-// Every required archive in Games/Demo, each holding its own name.
-Tree FullInstall() {
-  Tree tree = {{"Games", Dir()}, {"Games/Demo", Dir()}};
-  for (const char* name : RequiredFileTable) {
-    tree["Games/Demo/" + std::string(name)] = File(name);
-  }
-  return tree;
-}
-
-std::multiset<std::string> FileContents(const Tree& tree) {
-  std::multiset<std::string> contents;
-  for (const auto& [path, entry] : tree) {
-    if (entry.kind == 'f') {
-      contents.insert(entry.content);
-    }
-  }
-  return contents;
-}
-
-// Both faults: archives and an executable in the parent, short names inside, one read-only.
-Tree BrokenInstall() {
-  Tree tree = FullInstall();
-  for (const char* name : {"11.pak", "12.pak", "cinema.pak"}) {
-    tree.erase("Games/Demo/" + std::string(name));
-    tree["Games/" + std::string(name)] = File(name, name == std::string("12.pak"));
-  }
-  for (const RenamePair& pair : RenameTable) {
-    tree.erase("Games/Demo/" + std::string(pair.LongName));
-    tree["Games/Demo/" + std::string(pair.ShortName)] = File(pair.LongName);
-  }
-  tree["Games/game.exe"] = File("exe");
-  tree["Games/notes.txt"] = File("keep me");
-  return tree;
-}
-
-Tree RepairedInstall() {
-  Tree tree = FullInstall();
-  tree["Games/Demo/12.pak"].readOnly = false;
-  tree["Games/Demo/game.exe"] = File("exe");
-  tree["Games/notes.txt"] = File("keep me");
-  return tree;
-}
 
 std::vector<std::string> ArgsOf(const std::vector<RecordedCall>& calls, const std::string& name) {
   std::vector<std::string> args;
@@ -78,26 +28,6 @@ std::vector<std::string> ArgsOf(const std::vector<RecordedCall>& calls, const st
   return args;
 }
 
-// The one message of the run; fails the test unless there is exactly one, as the player sees it.
-std::string MessageOf(const std::vector<RecordedCall>& calls) {
-  std::vector<const RecordedCall*> boxes;
-  for (const RecordedCall& call : calls) {
-    if (call.name == "MessageBoxA") {
-      boxes.push_back(&call);
-    }
-  }
-  EXPECT_EQ(boxes.size(), 1U);
-  if (boxes.size() != 1) {
-    return {};
-  }
-  const std::vector<std::string>& args = boxes[0]->args;
-  EXPECT_EQ(args[0], "0");
-  EXPECT_EQ(args[2], " ");
-  const bool error = args[1] == NotInstalled || args[1] == Missing;
-  EXPECT_EQ(args[3], error ? "0x10" : "0") << args[1];
-  return args[1];
-}
-
 std::string AfterSpace(const std::string& text) {
   return text.substr(text.find(' ') + 1);
 }
@@ -107,48 +37,6 @@ std::size_t IndexOf(const std::vector<RecordedCall>& calls, const std::string& n
                                   [&](const RecordedCall& call) { return call.name == name; });
   return static_cast<std::size_t>(found - calls.begin());
 }
-
-class PatchRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(setenv("KELVANE_PATCH_REGISTRY", (tmp_.path() / "registry").c_str(), 1), 0);
-    startDir_ = fs::current_path();
-    fs::current_path(tmp_.path());
-  }
-  void TearDown() override { fs::current_path(startDir_); }
-
-  fs::path Root() const { return tmp_.path() / "root"; }
-  std::string Install() const { return WindowsPath(Root() / "Games" / "Demo"); }
-
-  void SetValue(const std::string& bytes) const {
-    const fs::path value =
-        tmp_.path() / "registry/HKEY_LOCAL_MACHINE/Software/KelvaneTarnwick/Directory/Directory";
-    fs::create_directories(value.parent_path());
-    std::ofstream(value, std::ios::binary) << bytes;
-  }
-
-  void Layout(const Tree& tree) const {
-    fs::create_directories(Root());
-    ClearDirectory(Root());
-    BuildTree(Root(), tree);
-  }
-
-  // One run, as a fresh process would make it.
-  std::vector<RecordedCall> Run(std::size_t failCall = 0) const {
-    std::memset(InstallDir, 0, sizeof InstallDir);
-    ParentPrefix.clear();
-    CallRecorder recorder;
-    // cppcheck-suppress unreadVariable ; the recorder reads it at every call WinMain makes
-    recorder.failCall = failCall;
-    char commandLine[] = "";
-    EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, 0), 0);
-    return recorder.calls;
-  }
-
- private:
-  TempDir tmp_;
-  fs::path startDir_;
-};
 
 TEST_F(PatchRun, CompleteInstallationIsProbedInTableOrderAndLeftAlone) {
   Layout(FullInstall());
@@ -336,27 +224,4 @@ TEST_F(PatchRun, ValueFillingTheWholeBufferIsTakenWhole) {
 }
 
 // Whichever call fails, the run still ends in one message, and no file is lost or changed.
-TEST_F(PatchRun, FailingAnyOneCallLosesNothing) {
-  Layout(BrokenInstall());
-  SetValue(Install());
-  const std::size_t total = Run().size();
-  ASSERT_GT(total, 100U);
-  const std::multiset<std::string> contents = FileContents(BrokenInstall());
-  for (std::size_t n = 1; n <= total; ++n) {
-    SCOPED_TRACE("failing call " + std::to_string(n));
-    Layout(BrokenInstall());
-    const std::vector<RecordedCall> calls = Run(n);
-    const std::string message = MessageOf(calls);
-    ASSERT_EQ(FileContents(ReadTree(Root())), contents);
-    if (message == Patched) {
-      const Tree after = ReadTree(Root());
-      for (const char* name : RequiredFileTable) {
-        EXPECT_EQ(after.count("Games/Demo/" + std::string(name)), 1U) << name;
-      }
-    } else {
-      EXPECT_TRUE(message == Missing || message == NotInstalled) << message;
-    }
-  }
-}
-
 }  // namespace
