@@ -1,11 +1,13 @@
 // No file is ever lost, duplicated or changed in content: whichever platform call fails, in
 // whichever way it can, and wherever the process is cut short. Across the installation and its
 // parent the multiset of file contents stays the same, and every run shows exactly one message.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -140,6 +142,112 @@ TEST_F(Safety, CrashingAnywhereLosesNothingAndASecondRunFinishesTheJob) {
       }
     }
   }
+}
+
+// Every length up to 300 bytes of a value that starts out naming the installation and goes on
+// into what no path holds: bytes above 0x7F, a double-byte pair ending in 0x5C, embedded zeros,
+// and no terminator. Paths grow past MAX_PATH on the way. No run may lose a file, and the buffer
+// is never read past (the sanitizer build checks that).
+TEST_F(Safety, HostileValuesOfEveryLengthLoseNothing) {
+  const std::string install = "root\\Games\\Demo";  // from the current directory
+  std::string value = install;
+  for (int i = 0; value.size() < 300; ++i) {
+    value += i % 29 == 0 ? std::string("\x83\x5C", 2)
+                         : std::string(1, static_cast<char>(0x80 + (i * 37) % 0x80));
+    if (i % 53 == 52) {
+      value += '\0';
+    }
+  }
+  const Tree tree = BrokenInstall();
+  for (std::size_t length = 0; length <= 300; ++length) {
+    SCOPED_TRACE("value of " + std::to_string(length) + " bytes");
+    Layout(tree);
+    SetValue(value.substr(0, length));
+    const std::string message = MessageOf(Run());
+    ExpectNothingLost(tree, message);
+    if (length == 0 || length > InstallDirSize) {
+      EXPECT_EQ(message, NotInstalled);
+    } else if (length == install.size()) {
+      EXPECT_EQ(message, Patched);
+    }
+    if (HasFailure()) {
+      return;
+    }
+  }
+}
+
+// Links, as root would meet them: one in the parent pointing at a protected file elsewhere, one
+// in the installation named like a required archive, one pointing at itself. Links move as links;
+// what they point at keeps its content, mode and owner.
+TEST_F(Safety, LinksMoveAsLinksAndTheirTargetsStayUntouched) {
+  const std::filesystem::path protectedFile = Root().parent_path() / "elsewhere" / "secret";
+  const std::string target = protectedFile.string();
+  Tree tree = WithoutArchives(FullInstall(), {"11.pak", "12.pak"});
+  tree["Games/11.pak"] = File("11.pak");
+  tree["Games/evil.pak"] = Link(target);
+  tree["Games/loop.pak"] = Link("loop.pak");
+  tree["Games/Demo/12.pak"] = Link("../../../elsewhere/12.pak");
+  Layout(tree);
+  std::filesystem::create_directories(protectedFile.parent_path());
+  BuildTree(protectedFile.parent_path(),
+            {{"secret", File("secret", true)}, {"12.pak", File("12")}});
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(protectedFile.c_str(), 65534, 65534), 0);  // nobody's
+  }
+  ASSERT_EQ(chmod(protectedFile.c_str(), 0400), 0);
+  struct stat before {};
+  ASSERT_EQ(stat(protectedFile.c_str(), &before), 0);
+  SetValue(Install());
+
+  EXPECT_EQ(MessageOf(Run()), Patched);
+
+  Tree expected = tree;
+  expected.erase("Games/11.pak");
+  expected.erase("Games/evil.pak");
+  expected.erase("Games/loop.pak");
+  expected["Games/Demo/11.pak"] = File("11.pak");
+  expected["Games/Demo/evil.pak"] = Link(target);
+  expected["Games/Demo/loop.pak"] = Link("loop.pak");
+  EXPECT_EQ(ReadTree(Root()), expected);
+  struct stat after {};
+  ASSERT_EQ(stat(protectedFile.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(ReadTree(protectedFile.parent_path()),
+            (Tree{{"secret", File("secret", true)}, {"12.pak", File("12")}}));
+  (void)chmod(protectedFile.c_str(), 0600);
+  if (!root) {
+    GTEST_SKIP() << "ran as a user: the target's owner could not be made another's";
+  }
+}
+
+// Names that are awkward on either side: spaces, a leading dot, a trailing space or dot, bytes
+// outside ASCII and outside UTF-8, and the longest name a POSIX file system takes, whose paths
+// exceed MAX_PATH: it stays where it is, as under Wine.
+TEST_F(Safety, AwkwardNamesMoveOrStayButAreNeverLost) {
+  const std::string longest = std::string(251, 'n') + ".pak";
+  Tree tree = WithoutArchives(FullInstall(), {"11.pak"});
+  const std::vector<std::string> moving = {
+      "11.pak", "a b.pak", " lead.pak", "caf\xc3\xa9.pak", "\xff\xfe.pak", "x.PAK", "tool .exe"};
+  const std::vector<std::string> staying = {".hidden.pak", ".pak",  "tail.pak ",
+                                            "dots.pak.",   longest, "notes.txt"};
+  for (const std::string& name : moving) {
+    tree["Games/" + name] = File("moving " + name);
+  }
+  for (const std::string& name : staying) {
+    tree["Games/" + name] = File("staying " + name);
+  }
+  Layout(tree);
+  SetValue(Install());
+  EXPECT_EQ(MessageOf(Run()), Patched);
+  Tree expected = tree;
+  for (const std::string& name : moving) {
+    expected.erase("Games/" + name);
+    expected["Games/Demo/" + name] = File("moving " + name);
+  }
+  EXPECT_EQ(ReadTree(Root()), expected);
 }
 
 }  // namespace

@@ -27,10 +27,12 @@ TempDir::~TempDir() {
 
 void ClearDirectory(const fs::path& dir) {
   std::error_code ignored;
-  // Read-only directories are opened up first, so that their entries can go too.
-  for (const auto& entry : fs::recursive_directory_iterator(dir, ignored)) {
-    if (!entry.is_symlink()) {
+  // Read-only directories are opened up first, so that their entries can go too. Links are
+  // neither followed nor asked about, so a link that loops is removed like any other.
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+    if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
       fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+      ClearDirectory(entry.path());
     }
   }
   for (const auto& entry : fs::directory_iterator(dir, ignored)) {
@@ -58,26 +60,37 @@ void BuildTree(const fs::path& root, const Tree& tree) {
   }
 }
 
-Tree ReadTree(const fs::path& root) {
-  Tree tree;
-  for (const auto& item : fs::recursive_directory_iterator(root)) {
-    const std::string relative = fs::relative(item.path(), root).string();
+namespace {
+
+// Walks by hand: the library's recursive iterator asks whether each link leads to a directory,
+// and throws on a link that loops.
+void ReadInto(const fs::path& root, const fs::path& dir, Tree* tree) {
+  for (const fs::directory_entry& item : fs::directory_iterator(dir)) {
+    const std::string relative = item.path().lexically_relative(root).string();
     struct stat info {};
     if (lstat(item.path().c_str(), &info) != 0) {
       throw std::runtime_error("lstat failed: " + relative);
     }
     const bool readOnly = (info.st_mode & S_IWUSR) == 0;
     if (S_ISLNK(info.st_mode)) {
-      tree[relative] = {'l', fs::read_symlink(item.path()).string(), false};
+      (*tree)[relative] = {'l', fs::read_symlink(item.path()).string(), false};
     } else if (S_ISDIR(info.st_mode)) {
-      tree[relative] = {'d', {}, readOnly};
+      (*tree)[relative] = {'d', {}, readOnly};
+      ReadInto(root, item.path(), tree);
     } else {
       std::ifstream in(item.path(), std::ios::binary);
       std::ostringstream bytes;
       bytes << in.rdbuf();
-      tree[relative] = {'f', bytes.str(), readOnly};
+      (*tree)[relative] = {'f', bytes.str(), readOnly};
     }
   }
+}
+
+}  // namespace
+
+Tree ReadTree(const fs::path& root) {
+  Tree tree;
+  ReadInto(root, root, &tree);
   return tree;
 }
 
