@@ -28,15 +28,15 @@ std::string Text(const char* text) {
 // Records the call; true when it is the one to fail.
 bool Begin(const char* name, std::vector<std::string> args) {
   Active->calls.push_back({name, std::move(args), {}});
-  if (!Active->crashAfter && Active->calls.size() == Active->crashCall) {
+  if (!Active->plan.crashAfter && Active->calls.size() == Active->plan.crashCall) {
     _exit(0);
   }
-  return Active->calls.size() == Active->failCall;
+  return Active->calls.size() == Active->plan.failCall;
 }
 
 template <typename Result>
 Result Finish(Result result) {
-  if (Active->crashAfter && Active->calls.size() == Active->crashCall) {
+  if (Active->plan.crashAfter && Active->calls.size() == Active->plan.crashCall) {
     _exit(0);
   }
   if constexpr (std::is_pointer_v<Result>) {
@@ -72,7 +72,7 @@ LONG RecordRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD typ
                             LPDWORD size) {
   if (Begin("RegQueryValueExA",
             {Hex(key), Text(name), Hex(reserved), Hex(size != nullptr ? *size : 0)})) {
-    if (Active->failKind == 1 && data != nullptr && size != nullptr) {
+    if (Active->plan.failKind == 1 && data != nullptr && size != nullptr) {
       std::memset(data, 0x5C, *size);
       return Finish<LONG>(ERROR_MORE_DATA);
     }
@@ -136,7 +136,7 @@ int RecordMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
 
 }  // namespace
 
-CallRecorder::CallRecorder() {
+CallRecorder::CallRecorder(const FaultPlan& faults) : plan(faults) {
   Active = this;
   PlatformCallTable = {RecordRegCreateKeyExA,    RecordRegQueryValueExA, RecordRegCloseKey,
                        RecordFindFirstFileA,     RecordFindNextFileA,    RecordFindClose,

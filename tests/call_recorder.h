@@ -13,13 +13,8 @@ struct RecordedCall {
   std::string result;
 };
 
-class CallRecorder {
- public:
-  CallRecorder();
-  ~CallRecorder();
-  CallRecorder(const CallRecorder&) = delete;
-  CallRecorder& operator=(const CallRecorder&) = delete;
-
+// What a recorded run is to suffer, if anything.
+struct FaultPlan {
   // 1-based number of the call to fail; 0 fails none.
   std::size_t failCall = 0;
   // How it fails: 0 the common way; 1 a second way, for the calls that have one (see FailureKinds).
@@ -28,6 +23,16 @@ class CallRecorder {
   // ends at once, as on a crash or a power cut; 0 for none.
   std::size_t crashCall = 0;
   bool crashAfter = false;
+};
+
+class CallRecorder {
+ public:
+  explicit CallRecorder(const FaultPlan& faults = {});
+  ~CallRecorder();
+  CallRecorder(const CallRecorder&) = delete;
+  CallRecorder& operator=(const CallRecorder&) = delete;
+
+  const FaultPlan plan;
   std::vector<RecordedCall> calls;
 };
 

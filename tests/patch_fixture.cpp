@@ -108,9 +108,7 @@ void PatchRun::Layout(const Tree& tree) const {
 std::vector<RecordedCall> PatchRun::Run(std::size_t failCall, int failKind) const {
   std::memset(InstallDir, 0, sizeof InstallDir);
   ParentPrefix.clear();
-  CallRecorder recorder;
-  recorder.failCall = failCall;
-  recorder.failKind = failKind;
+  CallRecorder recorder({failCall, failKind, 0, false});
   char commandLine[] = "";
   EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, 0), 0);
   return recorder.calls;

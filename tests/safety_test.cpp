@@ -84,9 +84,7 @@ class Safety : public PatchRun {
     if (child == 0) {
       std::memset(InstallDir, 0, sizeof InstallDir);
       ParentPrefix.clear();
-      CallRecorder recorder;
-      recorder.crashCall = n;
-      recorder.crashAfter = after;
+      const CallRecorder recorder({0, 0, n, after});
       char commandLine[] = "";
       (void)WinMain(nullptr, nullptr, commandLine, 0);
       _exit(3);  // the run ended before call n
