@@ -220,6 +220,32 @@ TEST_F(StandIn, MoveFileNeverReplaces) {
   }
 }
 
+// Names not found under their exact case are looked up in an index of the directory, made once
+// and kept by the stand-in's own moves. Others' changes made after it was built go unseen, yet
+// can never make a move replace a file: at worst a name in another case is missed, and the new
+// entry stands beside it.
+TEST_F(StandIn, AnIndexFallenBehindNeverLetsAMoveReplace) {
+  Layout({{"a.pak", File("a")},
+          {"b.pak", File("b")},
+          {"c.pak", File("c")},
+          {"sub", ::Dir()},
+          {"sub/gone.PAK", File("gone")}});
+  EXPECT_EQ(Search(Win("sub\\nothing.pak")), Names{});  // the index of sub is made here
+  BuildTree(Dir(), {{"sub/a.pak", File("theirs, exact")}, {"sub/B.PAK", File("theirs, case")}});
+  fs::remove(Dir() / "sub/gone.PAK");
+
+  EXPECT_EQ(MoveFileA(Win("a.pak").c_str(), Win("sub\\a.pak").c_str()), FALSE);
+  EXPECT_EQ(MoveFileA(Win("b.pak").c_str(), Win("sub\\b.pak").c_str()), TRUE);
+  EXPECT_EQ(MoveFileA(Win("c.pak").c_str(), Win("sub\\GONE.pak").c_str()), TRUE);
+  EXPECT_EQ(SetFileAttributesA(Win("sub\\gone.pak").c_str(), FILE_ATTRIBUTE_NORMAL), TRUE);
+  EXPECT_EQ(ReadTree(Dir()), (Tree{{"a.pak", File("a")},
+                                   {"sub", ::Dir()},
+                                   {"sub/a.pak", File("theirs, exact")},
+                                   {"sub/B.PAK", File("theirs, case")},
+                                   {"sub/b.pak", File("b")},
+                                   {"sub/GONE.pak", File("c")}}));
+}
+
 // As measured under Wine: MoveFileA takes a new path longer than MAX_PATH, while every other path
 // of the ANSI calls, its existing path included, stops at MAX_PATH.
 TEST_F(StandIn, OnlyTheNewPathOfAMoveMayExceedMaxPath) {

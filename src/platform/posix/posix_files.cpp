@@ -15,7 +15,10 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,12 +32,6 @@ bool IsSeparator(char c) {
 
 char FoldCase(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsFolded(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return FoldCase(x) == FoldCase(y);
-         });
 }
 
 bool HasWildcard(const std::string& name) {
@@ -152,6 +149,62 @@ bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries) {
 
 enum class Lookup { Found, Absent, Unknown };
 
+std::string Folded(const std::string& name) {
+  std::string folded = name;
+  std::transform(folded.begin(), folded.end(), folded.begin(), FoldCase);
+  return folded;
+}
+
+// The names of one directory by their folded form, so that a name not found under its exact case
+// costs no directory scan. Built from one listing the first time it is needed, then kept up to
+// date by this process's own moves. Changes others make meanwhile are not seen; the index only
+// ever proposes which other-case name to try, and everything that could lose data is left to the
+// file system itself (a rename that never replaces, a mode change that never follows a link).
+using DirIndex = std::unordered_map<std::string, std::set<std::string>>;
+std::map<std::string, DirIndex> Indexes;
+
+void IndexNames(const std::string& dir, const std::vector<DirEntry>& entries) {
+  DirIndex& index = Indexes[dir];
+  index.clear();
+  for (const DirEntry& entry : entries) {
+    index[Folded(entry.name)].insert(entry.name);
+  }
+}
+
+const DirIndex* IndexOf(const std::string& dir) {
+  const auto found = Indexes.find(dir);
+  if (found != Indexes.end()) {
+    return &found->second;
+  }
+  std::vector<DirEntry> entries;
+  if (!ListDirectory(dir, &entries)) {
+    return nullptr;
+  }
+  IndexNames(dir, entries);
+  return &Indexes[dir];
+}
+
+void NoteRemoved(const std::string& dir, const std::string& name) {
+  const auto index = Indexes.find(dir);
+  if (index == Indexes.end()) {
+    return;
+  }
+  const auto names = index->second.find(Folded(name));
+  if (names != index->second.end()) {
+    names->second.erase(name);
+    if (names->second.empty()) {
+      index->second.erase(names);
+    }
+  }
+}
+
+void NoteAdded(const std::string& dir, const std::string& name) {
+  const auto index = Indexes.find(dir);
+  if (index != Indexes.end()) {
+    index->second[Folded(name)].insert(name);
+  }
+}
+
 // The on-disk name for a path's last component: the exact name when it exists, else the first
 // case-insensitive match in byte order. Fills *info with the entry itself, links not followed.
 // Unknown when the directory could not be read to rule out a match.
@@ -163,24 +216,25 @@ Lookup LookUpEntry(const HostPath& path, std::string* actual, struct stat* info)
   if (errno != ENOENT) {
     return Lookup::Unknown;
   }
-  std::vector<DirEntry> entries;
-  if (!ListDirectory(path.dir, &entries)) {
+  const DirIndex* index = IndexOf(path.dir);
+  if (index == nullptr) {
     return Lookup::Unknown;
   }
-  const std::string* best = nullptr;
-  for (const DirEntry& entry : entries) {
-    if (EqualsFolded(entry.name, path.name) && (best == nullptr || entry.name < *best)) {
-      best = &entry.name;
-    }
-  }
-  if (best == nullptr) {
+  const auto names = index->find(Folded(path.name));
+  if (names == index->end()) {
     return Lookup::Absent;
   }
-  if (lstat(Join(path.dir, *best).c_str(), info) != 0) {
-    return Lookup::Unknown;
+  for (const std::string& name : std::set<std::string>(names->second)) {
+    if (lstat(Join(path.dir, name).c_str(), info) == 0) {
+      *actual = name;
+      return Lookup::Found;
+    }
+    if (errno != ENOENT) {
+      return Lookup::Unknown;
+    }
+    NoteRemoved(path.dir, name);  // gone since the index was made
   }
-  *actual = *best;
-  return Lookup::Found;
+  return Lookup::Absent;
 }
 
 bool ResolveEntry(const HostPath& path, std::string* actual, struct stat* info) {
@@ -232,15 +286,28 @@ Search* FindSearch(HANDLE handle) {
   return found == OpenSearches.end() ? nullptr : &found->second;
 }
 
+// The entry a search handed out last, as it was looked up then. A caller that makes it writable
+// next, as the patch does, needs no second look when it already is. Forgotten at any change.
+struct HandedOut {
+  // cppcheck-suppress unusedStructMember ; read through the optional below, which cppcheck misses
+  std::string path;
+  // cppcheck-suppress unusedStructMember ; as above
+  struct stat info;
+};
+std::optional<HandedOut> LastHandedOut;
+
 // Looks each entry up as it is handed out; one already gone keeps what the listing said of it.
 bool HandOutNext(Search* search, LPWIN32_FIND_DATAA data) {
+  LastHandedOut.reset();
   if (search->next >= search->matches.size()) {
     return false;
   }
   const DirEntry& entry = search->matches[search->next++];
+  const std::string path = Join(search->dir, entry.name);
   struct stat info {};
-  if (lstat(Join(search->dir, entry.name).c_str(), &info) == 0) {
+  if (lstat(path.c_str(), &info) == 0) {
     FillFindData(entry.name, AttributesOf(info), static_cast<std::uint64_t>(info.st_size), data);
+    LastHandedOut = HandedOut{path, info};
   } else {
     FillFindData(entry.name, AttributesOf(entry.type), 0, data);
   }
@@ -268,6 +335,7 @@ HANDLE RealFindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) 
     if (!ListDirectory(path.dir, &entries)) {
       return INVALID_HANDLE_VALUE;
     }
+    IndexNames(path.dir, entries);  // the listing is fresh: lookups there need no other
     for (DirEntry& entry : entries) {
       if (IsAddressable(entry.name) && MatchesPattern(path.name, entry.name)) {
         search.matches.push_back(std::move(entry));
@@ -312,9 +380,18 @@ BOOL RealFindClose(HANDLE hFindFile) {
 // that permission alone, never group's or other's, and a link is left as it is, never followed.
 BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
   HostPath path;
+  if (!ToHostPath(lpFileName, &path)) {
+    return FALSE;
+  }
+  if (LastHandedOut && dwFileAttributes == FILE_ATTRIBUTE_NORMAL &&
+      LastHandedOut->path == Join(path.dir, path.name) &&
+      (S_ISLNK(LastHandedOut->info.st_mode) || (LastHandedOut->info.st_mode & S_IWUSR) != 0)) {
+    return TRUE;  // just looked at, and already as wanted
+  }
+  LastHandedOut.reset();
   std::string actual;
   struct stat info {};
-  if (!ToHostPath(lpFileName, &path) || !ResolveEntry(path, &actual, &info)) {
+  if (!ResolveEntry(path, &actual, &info)) {
     return FALSE;
   }
   if (S_ISLNK(info.st_mode)) {
@@ -334,17 +411,14 @@ BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
              : FALSE;
 }
 
-// Never replaces. An existing entry at the new path, in any letter case, fails the move, unless it
-// is the very entry being moved. The rename itself refuses to replace too, so an entry that
-// appears in between is not overwritten either. Across file systems a file is copied and then
-// removed, and anything else fails, as on Windows.
-BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
-  HostPath from;
-  HostPath to;
+namespace {
+
+// The move when the fast path can't decide: the source under another case, a name already at the
+// new path (the very entry, perhaps), or an index that has fallen behind.
+BOOL MoveResolved(const HostPath& from, const HostPath& to) {
   std::string fromActual;
   struct stat fromInfo {};
-  if (!ToHostPath(lpExistingFileName, &from) || !ToHostPath(lpNewFileName, &to, false) ||
-      !ResolveEntry(from, &fromActual, &fromInfo)) {
+  if (!ResolveEntry(from, &fromActual, &fromInfo)) {
     return FALSE;
   }
   std::string toActual;
@@ -361,9 +435,51 @@ BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
       break;
   }
   const std::string source = Join(from.dir, fromActual);
-  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, Join(to.dir, to.name).c_str(),
-                RENAME_NOREPLACE) == 0) {
-    return TRUE;
+  const bool moved = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, Join(to.dir, to.name).c_str(),
+                               RENAME_NOREPLACE) == 0 ||
+                     (errno == EXDEV && MoveAcrossDevices(source, to.dir, to.name));
+  if (moved) {
+    NoteRemoved(from.dir, fromActual);
+    NoteAdded(to.dir, to.name);
   }
-  return errno == EXDEV && MoveAcrossDevices(source, to.dir, to.name) ? TRUE : FALSE;
+  return moved ? TRUE : FALSE;
+}
+
+}  // namespace
+
+// Never replaces. An existing entry at the new path, in any letter case, fails the move, unless it
+// is the very entry being moved. The rename itself refuses to replace too, so an entry that
+// appears in between is not overwritten either. Across file systems a file is copied and then
+// removed, and anything else fails, as on Windows.
+BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
+  LastHandedOut.reset();
+  HostPath from;
+  HostPath to;
+  if (!ToHostPath(lpExistingFileName, &from) || !ToHostPath(lpNewFileName, &to, false)) {
+    return FALSE;
+  }
+  // The common case costs one rename: the source under its exact name, and no name in any case
+  // at the new path.
+  const DirIndex* targets = IndexOf(to.dir);
+  if (targets != nullptr && targets->count(Folded(to.name)) == 0) {
+    const std::string source = Join(from.dir, from.name);
+    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, Join(to.dir, to.name).c_str(),
+                  RENAME_NOREPLACE) == 0) {
+      NoteRemoved(from.dir, from.name);
+      NoteAdded(to.dir, to.name);
+      return TRUE;
+    }
+    if (errno == EXDEV) {
+      if (!MoveAcrossDevices(source, to.dir, to.name)) {
+        return FALSE;
+      }
+      NoteRemoved(from.dir, from.name);
+      NoteAdded(to.dir, to.name);
+      return TRUE;
+    }
+    if (errno != ENOENT && errno != EEXIST) {
+      return FALSE;
+    }
+  }
+  return MoveResolved(from, to);
 }
