@@ -11,6 +11,7 @@ and compares the system calls with the least the work needs:
   probe, and the fixed cost of starting a process that reads the registry and touches no file.
 
 Usage: scripts/benchmark.py [--program build/host/kelvane-patch] [--sizes small|full]
+                            [--check RATIO]
 """
 import argparse
 import os
@@ -121,16 +122,42 @@ def measure(program: Path, work: Path, parent_size: int, install_size: int) -> d
             "total": total, "minimum": minimum, "counts": counts}
 
 
+def probe_cost(program: Path, work: Path) -> dict:
+    """The system calls of a run that finds every archive under its exact name."""
+    root = work / "complete"
+    demo = root / "Games" / "Demo"
+    demo.mkdir(parents=True)
+    for name in REQUIRED:
+        (demo / name).write_bytes(b"a")
+    for i in range(10_000 - len(REQUIRED)):
+        (demo / f"data{i:06}.bin").write_bytes(b"d")
+    registry = work / "complete-registry"
+    set_value(registry, "Z:" + str(demo).replace("/", "\\"))
+    env = dict(os.environ, KELVANE_PATCH_REGISTRY=str(registry))
+    result = subprocess.run(["strace", "-c", "-f", "-o", str(work / "complete.strace"),
+                             str(program)], cwd=root, env=env, capture_output=True, check=True)
+    if result.stdout != b"Patch not needed.\n":
+        raise RuntimeError(f"unexpected outcome: {result.stdout!r}")
+    counts = strace_counts(work / "complete.strace")
+    shutil.rmtree(root)
+    return {"lookups": counts.get("newfstatat", 0) + counts.get("lstat", 0),
+            "listings": counts.get("getdents64", 0)}
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", type=Path, default=ROOT / "build/host/kelvane-patch")
     parser.add_argument("--sizes", choices=["small", "full"], default="full")
     parser.add_argument("--dir", type=Path, help="where to lay the trees out (default: a temp dir)")
+    parser.add_argument("--check", type=float, metavar="RATIO",
+                        help="fail if a run makes more than RATIO times the system calls needed, "
+                             "or a probe reads a directory")
     args = parser.parse_args()
     parents = PARENTS if args.sizes == "full" else PARENTS[:2]
     installs = INSTALLS if args.sizes == "full" else INSTALLS[:2]
     work = Path(tempfile.mkdtemp(prefix="kelvane-bench-", dir=args.dir))
+    failures = []
     try:
         base_root = work / "idle"
         base_root.mkdir()
@@ -141,6 +168,11 @@ def main() -> int:
                        capture_output=True, check=True)
         start_up = sum(strace_counts(work / "idle.strace").values())
         print(f"start-up: {start_up} system calls for a run that reads the registry and stops")
+        probes = probe_cost(args.program.resolve(), work)
+        if probes["listings"]:
+            failures.append("probes of names present read a directory")
+        print(f"probes: a complete installation of 10,000 entries took {probes['lookups']} lookups "
+              f"and {probes['listings']} directory reads for its 38 probes")
         print("| parent | installation | moved | seconds | µs per entry | system calls | "
               "least needed | ratio |")
         print("|---:|---:|---:|---:|---:|---:|---:|---:|")
@@ -152,9 +184,13 @@ def main() -> int:
                       f"{m['seconds']:.3f} | "
                       f"{m['seconds'] / (parent_size + install_size) * 1e6:.2f} | "
                       f"{m['total']:,} | {least:,} | {m['total'] / least:.2f} |", flush=True)
+                if args.check and m["total"] > args.check * least:
+                    failures.append(f"{parent_size}/{install_size}: {m['total'] / least:.2f} times")
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return 0
+    for failure in failures:
+        print("FAIL " + failure)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@
 # static checks. Installs whatever it needs that is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh cmake ninja-build g++ libgtest-dev python3 \
+scripts/install-deps.sh cmake ninja-build g++ libgtest-dev python3 strace \
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 xvfb xdotool
 for preset in windows-x86 windows-x64 host host-asan; do
   echo "== $preset"
