@@ -52,6 +52,13 @@ const std::vector<std::string>& Names() {
   return names;
 }
 
+std::string Join(const std::string& dir, const std::string& name) {
+  std::string path = dir;
+  path += '/';
+  path += name;
+  return path;
+}
+
 std::vector<std::string> Children(const std::string& path) {
   std::vector<std::string> children;
   if (DIR* dir = opendir(path.c_str())) {
@@ -74,7 +81,7 @@ void Remove(const std::string& path) {
   if (S_ISDIR(info.st_mode)) {
     (void)chmod(path.c_str(), 0700);
     for (const std::string& child : Children(path)) {
-      Remove(path + "/" + child);
+      Remove(Join(path, child));
     }
     (void)rmdir(path.c_str());
   } else {
@@ -85,7 +92,9 @@ void Remove(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content, bool readOnly) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, readOnly ? 0444 : 0644);
   if (fd >= 0) {
-    (void)!write(fd, content.data(), content.size());
+    if (write(fd, content.data(), content.size()) < 0) {
+      std::abort();  // the sandbox must be writable, or nothing here means anything
+    }
     (void)close(fd);
   }
 }
@@ -98,7 +107,7 @@ void Contents(const std::string& path, std::vector<std::string>* out) {
   }
   if (S_ISDIR(info.st_mode)) {
     for (const std::string& child : Children(path)) {
-      Contents(path + "/" + child, out);
+      Contents(Join(path, child), out);
     }
   } else if (S_ISREG(info.st_mode)) {
     std::string content;
@@ -127,9 +136,8 @@ std::string Confine(const std::uint8_t* data, std::size_t size, bool relative) {
   std::string bytes;
   for (std::size_t i = 0; i < size; ++i) {
     char c = static_cast<char>(data[i]);
-    if (c == ':' || c == '/') {
-      c = '_';
-    } else if (c == '.' && !bytes.empty() && bytes.back() == '.') {
+    const bool secondDot = c == '.' && !bytes.empty() && bytes.back() == '.';
+    if (c == ':' || c == '/' || secondDot) {
       c = '_';
     }
     bytes += c;
@@ -228,13 +236,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
   if (AllContents() != before) {
-    std::fprintf(stderr, "a file was lost, duplicated or changed\n");
+    (void)std::fputs("a file was lost, duplicated or changed\n", stderr);
     std::abort();
   }
   const bool claimsComplete =
       Messages[0] == "Kelvane DVD successfully patched " || Messages[0] == "Patch not needed.";
   if (claimsComplete && !CheckInstallComplete()) {
-    std::fprintf(stderr, "success claimed for an incomplete installation\n");
+    (void)std::fputs("success claimed for an incomplete installation\n", stderr);
     std::abort();
   }
   return 0;
