@@ -413,6 +413,23 @@ BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 
 namespace {
 
+// Renames without replacing, or across file systems copies and then removes; keeps the indexes of
+// both directories current. On failure errno says why the rename failed.
+bool PutInPlace(const std::string& fromDir, const std::string& fromName, const HostPath& to) {
+  const std::string source = Join(fromDir, fromName);
+  bool moved = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, Join(to.dir, to.name).c_str(),
+                         RENAME_NOREPLACE) == 0;
+  if (!moved && errno == EXDEV) {
+    moved = MoveAcrossDevices(source, to.dir, to.name);
+    errno = EXDEV;
+  }
+  if (moved) {
+    NoteRemoved(fromDir, fromName);
+    NoteAdded(to.dir, to.name);
+  }
+  return moved;
+}
+
 // The move when the fast path can't decide: the source under another case, a name already at the
 // new path (the very entry, perhaps), or an index that has fallen behind.
 BOOL MoveResolved(const HostPath& from, const HostPath& to) {
@@ -434,15 +451,7 @@ BOOL MoveResolved(const HostPath& from, const HostPath& to) {
     case Lookup::Absent:
       break;
   }
-  const std::string source = Join(from.dir, fromActual);
-  const bool moved = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, Join(to.dir, to.name).c_str(),
-                               RENAME_NOREPLACE) == 0 ||
-                     (errno == EXDEV && MoveAcrossDevices(source, to.dir, to.name));
-  if (moved) {
-    NoteRemoved(from.dir, fromActual);
-    NoteAdded(to.dir, to.name);
-  }
-  return moved ? TRUE : FALSE;
+  return PutInPlace(from.dir, fromActual, to) ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -462,23 +471,11 @@ BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
   // at the new path.
   const DirIndex* targets = IndexOf(to.dir);
   if (targets != nullptr && targets->count(Folded(to.name)) == 0) {
-    const std::string source = Join(from.dir, from.name);
-    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, Join(to.dir, to.name).c_str(),
-                  RENAME_NOREPLACE) == 0) {
-      NoteRemoved(from.dir, from.name);
-      NoteAdded(to.dir, to.name);
-      return TRUE;
-    }
-    if (errno == EXDEV) {
-      if (!MoveAcrossDevices(source, to.dir, to.name)) {
-        return FALSE;
-      }
-      NoteRemoved(from.dir, from.name);
-      NoteAdded(to.dir, to.name);
+    if (PutInPlace(from.dir, from.name, to)) {
       return TRUE;
     }
     if (errno != ENOENT && errno != EEXIST) {
-      return FALSE;
+      return FALSE;  // across file systems too: the copy failed, and was undone
     }
   }
   return MoveResolved(from, to);
