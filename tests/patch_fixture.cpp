@@ -105,9 +105,13 @@ void PatchRun::Layout(const Tree& tree) const {
   BuildTree(Root(), tree);
 }
 
-std::vector<RecordedCall> PatchRun::Run(std::size_t failCall, int failKind) const {
+void StartAsNewProcess() {
   std::memset(InstallDir, 0, sizeof InstallDir);
   ParentPrefix.clear();
+}
+
+std::vector<RecordedCall> PatchRun::Run(std::size_t failCall, int failKind) const {
+  StartAsNewProcess();
   CallRecorder recorder({failCall, failKind, 0, false});
   char commandLine[] = "";
   EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, 0), 0);

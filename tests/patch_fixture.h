@@ -36,6 +36,9 @@ std::string MessageOf(const std::vector<RecordedCall>& calls);
 // True when all 38 required archives are in Games/Demo of the tree.
 bool HoldsEveryArchive(const Tree& tree);
 
+// Puts the patch's globals back as a fresh process has them, so WinMain can run again in this one.
+void StartAsNewProcess();
+
 class PatchRun : public ::testing::Test {
  protected:
   void SetUp() override;

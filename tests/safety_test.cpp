@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -82,8 +81,7 @@ class Safety : public PatchRun {
     (void)std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-      std::memset(InstallDir, 0, sizeof InstallDir);
-      ParentPrefix.clear();
+      StartAsNewProcess();
       const CallRecorder recorder({0, 0, n, after});
       char commandLine[] = "";
       (void)WinMain(nullptr, nullptr, commandLine, 0);
