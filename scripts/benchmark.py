@@ -26,6 +26,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 import call_trace  # noqa: E402
+from run_scenarios import windows_path  # noqa: E402
 from scenarios import RENAMES, REQUIRED  # noqa: E402
 
 PARENTS = [1_000, 10_000, 100_000]
@@ -68,7 +69,12 @@ def strace_counts(path: Path) -> dict:
     return counts
 
 
-def run(program: Path, root: Path, registry: Path, trace=None, strace_out=None) -> float:
+PATCHED = b"Kelvane DVD successfully patched \n"
+
+
+def run(program: Path, root: Path, registry: Path, expect: bytes = PATCHED, trace=None,
+        strace_out=None) -> float:
+    """Runs the program once, optionally traced and counted; returns the seconds it took."""
     env = dict(os.environ, KELVANE_PATCH_REGISTRY=str(registry))
     if trace:
         env["KELVANE_PATCH_TRACE"] = str(trace)
@@ -78,7 +84,7 @@ def run(program: Path, root: Path, registry: Path, trace=None, strace_out=None) 
     started = time.perf_counter()
     result = subprocess.run(command, cwd=root, env=env, capture_output=True, check=True)
     elapsed = time.perf_counter() - started
-    if not result.stdout.startswith(b"Kelvane DVD successfully patched"):
+    if result.stdout != expect:
         raise RuntimeError(f"unexpected outcome: {result.stdout!r}")
     return elapsed
 
@@ -95,7 +101,7 @@ def measure(program: Path, work: Path, parent_size: int, install_size: int) -> d
         shutil.rmtree(path, ignore_errors=True)
     lay_out(template, parent_size, install_size)
     registry = work / "registry"
-    set_value(registry, "Z:" + str(root / "Games" / "Demo").replace("/", "\\"))
+    set_value(registry, windows_path(root / "Games" / "Demo"))
     names = {d: os.listdir(template / d) for d in ("Games", "Games/Demo")}
 
     shutil.copytree(template, root, symlinks=True)
@@ -132,12 +138,9 @@ def probe_cost(program: Path, work: Path) -> dict:
     for i in range(10_000 - len(REQUIRED)):
         (demo / f"data{i:06}.bin").write_bytes(b"d")
     registry = work / "complete-registry"
-    set_value(registry, "Z:" + str(demo).replace("/", "\\"))
-    env = dict(os.environ, KELVANE_PATCH_REGISTRY=str(registry))
-    result = subprocess.run(["strace", "-c", "-f", "-o", str(work / "complete.strace"),
-                             str(program)], cwd=root, env=env, capture_output=True, check=True)
-    if result.stdout != b"Patch not needed.\n":
-        raise RuntimeError(f"unexpected outcome: {result.stdout!r}")
+    set_value(registry, windows_path(demo))
+    run(program, root, registry, expect=b"Patch not needed.\n",
+        strace_out=work / "complete.strace")
     counts = strace_counts(work / "complete.strace")
     shutil.rmtree(root)
     return {"lookups": counts.get("newfstatat", 0) + counts.get("lstat", 0),
@@ -162,10 +165,8 @@ def main() -> int:
         base_root = work / "idle"
         base_root.mkdir()
         set_value(work / "registry", "")
-        env = dict(os.environ, KELVANE_PATCH_REGISTRY=str(work / "registry"))
-        subprocess.run(["strace", "-c", "-f", "-o", str(work / "idle.strace"),
-                        str(args.program.resolve())], cwd=base_root, env=env,
-                       capture_output=True, check=True)
+        run(args.program.resolve(), base_root, work / "registry",
+            expect=b"Please install Kelvane game first\n", strace_out=work / "idle.strace")
         start_up = sum(strace_counts(work / "idle.strace").values())
         print(f"start-up: {start_up} system calls for a run that reads the registry and stops")
         probes = probe_cost(args.program.resolve(), work)
