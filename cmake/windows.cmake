@@ -15,8 +15,10 @@ configure_file(src/platform/windows/kelvane-patch.rc.in
 
 # The objects themselves, not the archive: WinMain is wanted only by the C runtime's start-up code,
 # which the linker reaches after it has passed the archive by.
+# The start-up's DLL search restriction is linked the same way, as an object the linker must keep.
 add_executable(kelvane-patch WIN32 $<TARGET_OBJECTS:patch_core>
-               "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc")
+               src/platform/windows/dll_search.cpp "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc")
+project_warnings(kelvane-patch)
 set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc" APPEND PROPERTY
              OBJECT_DEPENDS "${KELVANE_MANIFEST_PATH}")
 
@@ -31,6 +33,13 @@ target_link_options(kelvane-patch PRIVATE -static -s -Wl,--no-insert-timestamp)
 
 include(CTest)
 if(BUILD_TESTING)
+  # For the scenario that plants a DLL beside the program: named like one the system loads on
+  # demand, it marks the current folder when loaded.
+  add_library(planted_dll SHARED tests/planted_dll.cpp)
+  set_target_properties(planted_dll PROPERTIES OUTPUT_NAME uxtheme PREFIX "")
+  target_link_options(planted_dll PRIVATE -static -s)
+  project_warnings(planted_dll)
+
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_test(NAME windows.imports
            COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/check_windows_exe.py imports

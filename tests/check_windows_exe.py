@@ -13,8 +13,9 @@ from pathlib import Path
 
 EXPECTED_IMPORTS = {
     "ADVAPI32.DLL": {"RegCreateKeyExA", "RegQueryValueExA", "RegCloseKey"},
+    # SetDllDirectoryA is the start-up's own: it shows that the DLL search restriction was linked.
     "KERNEL32.DLL": {"FindFirstFileA", "FindNextFileA", "FindClose", "SetFileAttributesA",
-                     "MoveFileA"},
+                     "MoveFileA", "SetDllDirectoryA"},
     "MSVCRT.DLL": set(),
     "USER32.DLL": {"MessageBoxA"},
 }
@@ -157,6 +158,10 @@ def check_manifest(text: str, arch: str, quad: str) -> list:
     if [e.text for e in find_all("dpiAware")] != ["true/pm"] or not any(
             "PerMonitorV2" in (e.text or "") for e in find_all("dpiAwareness")):
         problems.append("not declared DPI aware")
+    code_pages = [(e.tag, e.text) for e in find_all("activeCodePage")]
+    if code_pages != [("{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage",
+                       "UTF-8")]:
+        problems.append(f"active code page {code_pages}, not UTF-8")
     identity = find_all("assemblyIdentity")
     if not identity or (identity[0].get("processorArchitecture"),
                         identity[0].get("version")) != (arch, quad):

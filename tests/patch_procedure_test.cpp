@@ -11,7 +11,9 @@
 #include "call_recorder.h"
 #include "patch/file_tables.h"
 #include "patch/patch_main.h"
+#include "patch/relocation.h"
 #include "patch_fixture.h"
+#include "platform/posix/platform_calls.h"
 #include "temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -223,5 +225,70 @@ TEST_F(PatchRun, ValueFillingTheWholeBufferIsTakenWhole) {
   EXPECT_EQ(MessageOf(calls), Missing);
 }
 
-// Whichever call fails, the run still ends in one message, and no file is lost or changed.
+// What a search hands out in HandOut below, and the paths the relocation then touched.
+std::vector<std::string> HandedOut;
+std::size_t NextHandedOut = 0;
+std::vector<std::string> Touched;
+
+BOOL HandOut(HANDLE /*search*/, LPWIN32_FIND_DATAA found) {
+  if (NextHandedOut == HandedOut.size()) {
+    return FALSE;
+  }
+  *found = {};
+  HandedOut[NextHandedOut++].copy(found->cFileName, sizeof found->cFileName - 1);
+  return TRUE;
+}
+
+// A legacy ANSI code page maps a character it lacks to a look-alike: a full-width reverse solidus
+// arrives as '\'. The stand-in speaks UTF-8 and never hands out such names, so a search of its
+// own does. Expectations are Win32's rule for file names: none of \ / : * ? " < > | and no byte
+// below 0x20.
+TEST(Relocation, NamesNoFileCanHoldAreNeitherNormalisedNorMoved) {
+  HandedOut = {"x\\..\\..\\Protected\\tool.pak",
+               "a/b.pak",
+               "c:d.pak",
+               "e*.pak",
+               "f?.pak",
+               "g\"h.pak",
+               "i<j.pak",
+               "k>l.pak",
+               "m|n.pak",
+               "o\x01p.pak",
+               "q\x1fr.pak",
+               "tab\t.pak",
+               "plain.pak",
+               "with space.pak",
+               "caf\xc3\xa9.pak",
+               "del\x7f.pak",
+               "ti~de,;=[]+.pak"};
+  NextHandedOut = 0;
+  Touched.clear();
+  PlatformCallTable.FindFirstFileA = [](LPCSTR, LPWIN32_FIND_DATAA found) {
+    return HandOut(nullptr, found) != FALSE ? reinterpret_cast<HANDLE>(1) : INVALID_HANDLE_VALUE;
+  };
+  PlatformCallTable.FindNextFileA = HandOut;
+  PlatformCallTable.FindClose = [](HANDLE) { return TRUE; };
+  PlatformCallTable.SetFileAttributesA = [](LPCSTR path, DWORD) {
+    Touched.emplace_back(path);
+    return FALSE;
+  };
+  PlatformCallTable.MoveFileA = [](LPCSTR from, LPCSTR) {
+    Touched.emplace_back(from);
+    return FALSE;
+  };
+  StartAsNewProcess();
+  std::string("C:\\Games\\Demo").copy(InstallDir, sizeof InstallDir);
+  ParentPrefix = "C:\\Games\\";
+  RelocateMisplaced("*.pak");
+  PlatformCallTable = DefaultPlatformCalls;
+
+  std::vector<std::string> expected;
+  for (const char* name :
+       {"plain.pak", "with space.pak", "caf\xc3\xa9.pak", "del\x7f.pak", "ti~de,;=[]+.pak"}) {
+    const std::string source = std::string("C:\\Games\\") + name;
+    expected.insert(expected.end(), {source, "C:\\Games\\Demo\\" + std::string(name), source});
+  }
+  EXPECT_EQ(Touched, expected);
+}
+
 }  // namespace

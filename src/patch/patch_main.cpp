@@ -39,6 +39,18 @@ void DeriveParentPrefix() {
   ParentPrefix.resize(last == std::string::npos ? 0 : last + 1);
 }
 
+// An empty value, or a drive alone ("C:"), names no directory: every member path would start at
+// the drive's root while the relocation searched the current directory, and the repair would
+// empty the current directory into the root. Treat it as no installation at all. A bare folder
+// name is a real, if relative, directory and keeps its meaning.
+bool NamesNoDirectory() {
+  const std::string text = InstallDirText();
+  const bool driveAlone =
+      text.size() == 2 && text[1] == ':' &&
+      ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+  return text.empty() || driveAlone;
+}
+
 }  // namespace
 
 std::string BoundedText(const char* buffer, std::size_t size) {
@@ -80,9 +92,7 @@ int WINAPI WinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPSTR /
   }
   CloseKey(key);
 
-  // An empty value names no directory: every member path would start at the drive root and the
-  // repair would empty the current directory into it. Treat it as no installation at all.
-  if (InstallDir[0] == '\0') {
+  if (NamesNoDirectory()) {
     ShowMessage(NotInstalledText, MB_ICONERROR);
     return 0;
   }

@@ -1,10 +1,27 @@
 #include "patch/relocation.h"
 
+#include <cstring>
 #include <string>
 
 #include "patch/patch_main.h"
 
 namespace {
+
+// A search can hand out a name that no file may have. Under a legacy ANSI code page Windows maps
+// characters it cannot represent to look-alikes, so a full-width reverse solidus arrives as '\'
+// and the name turns into a path that climbs out of the parent. Such a name is not the entry's
+// own and is left alone, as a name that begins with a dot is.
+bool IsMovableName(const std::string& name) {
+  if (name.empty() || name[0] == '.') {
+    return false;
+  }
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:*?\"<>|", c) != nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
 
 void RelocateEntry(const std::string& name) {
   std::string source = ParentPrefix;
@@ -31,7 +48,7 @@ void RelocateMisplaced(const char* pattern) {
   // directory it walks empties.
   do {
     const std::string name = BoundedText(found.cFileName, sizeof found.cFileName);
-    if (!name.empty() && name[0] != '.') {
+    if (IsMovableName(name)) {
       RelocateEntry(name);
     }
   } while (FindNextFileA(handle, &found) != FALSE);
