@@ -205,7 +205,9 @@ TEST_F(PatchRun, ParentPrefixIsCutAfterTheLastBackslashByte) {
 TEST_F(PatchRun, ValuesThatNameNoDirectoryTouchNothing) {
   Layout(BrokenInstall());
   const Tree before = ReadTree(Root());
-  for (const std::string& value : {std::string(), std::string(1, '\0'), std::string(8, '\0')}) {
+  // A drive alone would probe its root while the relocation searched the current folder.
+  for (const std::string& value : {std::string(), std::string(1, '\0'), std::string(8, '\0'),
+                                   std::string("Z:"), std::string("c:\0\\Games", 9)}) {
     SetValue(value);
     const std::vector<RecordedCall> calls = Run();
     EXPECT_EQ(MessageOf(calls), NotInstalled);

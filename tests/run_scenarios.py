@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Runs every scenario against the Linux build of kelvane-patch and, given --wine-program, against
-the Windows executable under wine64 too. Each program starts from the scenario's tree and registry
-value; the messages, exit codes, final tree, registry key and platform calls must be what the
-scenario expects, and the two programs must have made the same calls, unless the scenario names a
-platform difference that explains why not."""
+a Windows executable under Wine too: the 64-bit one under wine64, the 32-bit release under WOW64.
+Each program starts from the scenario's tree and registry values; the messages, exit codes, final
+tree, registry keys and platform calls must be what the scenario expects, and the two programs
+must have made the same calls, unless the scenario names a platform difference that explains why
+not. Exits with SKIPPED when the Windows executable is missing or this machine cannot run it."""
 import argparse
 import os
 import shutil
@@ -16,14 +17,17 @@ from pathlib import Path
 from typing import List, NamedTuple, Optional
 
 import call_trace
-from scenarios import DIFFERENCES, PROGRAM, SCENARIOS, Entry, Scenario, Tree
+from scenarios import DIFFERENCES, PLANTED_DLL, PROGRAM, SCENARIOS, Entry, Scenario, Tree
+
+SKIPPED = 77  # CTest's SKIP_RETURN_CODE for the Wine legs
 
 
 class Outcome(NamedTuple):
     messages: List[str]  # one per run that showed exactly one
     calls: List[List[call_trace.Call]]  # per run
     tree: Tree
-    key_values: Optional[List[str]]  # None: no key
+    key_values: Optional[List[str]]  # the program's own view; None: no key
+    other_key_values: Optional[List[str]]  # the other view of a 64-bit registry
     problems: List[str]  # what went wrong that no expectation covers
 
 
@@ -31,7 +35,8 @@ def windows_path(path: Path) -> str:
     return "Z:" + str(path).replace("/", "\\")
 
 
-def build_tree(root: Path, tree: Tree, program: bytes) -> None:
+def build_tree(root: Path, tree: Tree, stand_ins: dict) -> None:
+    """Lays the tree out; entries in stand_ins (the program, the planted DLL) get its bytes."""
     for relative, entry in sorted(tree.items()):
         path = root / relative
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -40,7 +45,7 @@ def build_tree(root: Path, tree: Tree, program: bytes) -> None:
         elif entry.kind == "l":
             os.symlink(entry.content, path)
         else:
-            path.write_bytes(program if entry == PROGRAM else entry.content)
+            path.write_bytes(stand_ins.get(entry, entry.content))
             if entry == PROGRAM:
                 path.chmod(0o755)
     # Children first, so that a read-only directory is filled before it is closed.
@@ -50,8 +55,9 @@ def build_tree(root: Path, tree: Tree, program: bytes) -> None:
             path.chmod(path.stat().st_mode & ~stat.S_IWUSR)
 
 
-def read_tree(root: Path, program: bytes) -> Tree:
+def read_tree(root: Path, stand_ins: dict) -> Tree:
     tree: Tree = {}
+    placeholder = {content: entry for entry, content in stand_ins.items()}
     for directory, dirs, files in os.walk(root):
         for name in dirs + files:
             path = Path(directory) / name
@@ -64,7 +70,7 @@ def read_tree(root: Path, program: bytes) -> Tree:
                 tree[relative] = Entry("d", b"", readonly)
             else:
                 content = path.read_bytes()
-                tree[relative] = PROGRAM if content == program else Entry("f", content, readonly)
+                tree[relative] = placeholder.get(content, Entry("f", content, readonly))
     return tree
 
 
@@ -76,10 +82,10 @@ def remove_tree(path: Path) -> None:
     shutil.rmtree(path)
 
 
-def value_bytes(scenario: Scenario, root: Path) -> Optional[tuple]:
-    if scenario.value is None:
+def value_bytes(value: Optional[tuple], root: Path) -> Optional[tuple]:
+    if value is None:
         return None
-    kind, data = scenario.value
+    kind, data = value
     data = data.replace(b"{install}", windows_path(root / "Games/Demo").encode())
     return kind, data.replace(b"{root}", windows_path(root).encode())
 
@@ -89,15 +95,17 @@ class LinuxProgram:
 
     def __init__(self, program: Path):
         self.program = program
-        self.bytes = program.read_bytes()
+        self.stand_ins = {PROGRAM: program.read_bytes(), PLANTED_DLL: b"<not a DLL here>"}
 
     def outcome(self, scenario: Scenario, root: Path, work: Path) -> Outcome:
         registry = work / "registry"
+        # The stand-in reads the registry as a 64-bit program does; the other view is Wow6432Node.
         key = registry / "HKEY_LOCAL_MACHINE/Software/KelvaneTarnwick/Directory"
-        value = value_bytes(scenario, root)
-        if value is not None:
-            key.mkdir(parents=True)
-            (key / "Directory").write_bytes(value[1])
+        other = registry / "HKEY_LOCAL_MACHINE/Software/Wow6432Node/KelvaneTarnwick/Directory"
+        for path, value in ((key, scenario.value), (other, scenario.other_view)):
+            if value is not None:
+                path.mkdir(parents=True)
+                (path / "Directory").write_bytes(value_bytes(value, root)[1])
         command = [str(root / scenario.program_at) if scenario.program_at else str(self.program)]
         messages, calls, problems = [], [], []
         for run in range(1, len(scenario.messages) + 1):
@@ -116,24 +124,44 @@ class LinuxProgram:
                 problems.append(f"run {run}: exit code {result.returncode}")
             if result.stderr:
                 problems.append(f"run {run}: stderr {result.stderr.decode(errors='replace')}")
-        values = sorted(os.listdir(key)) if key.is_dir() else None
-        return Outcome(messages, calls, read_tree(root, self.bytes), values, problems)
+        values = [sorted(os.listdir(k)) if k.is_dir() else None for k in (key, other)]
+        return Outcome(messages, calls, read_tree(root, self.stand_ins), *values, problems)
+
+
+def without_utf8_code_page(exe: Path, copy: Path) -> Path:
+    """A copy of the executable whose manifest no longer declares the UTF-8 code page, as Windows
+    before 10 version 1903 reads it: the element is blanked out in place, so nothing moves."""
+    data = exe.read_bytes()
+    start = data.find(b"<activeCodePage")
+    end = data.find(b"</activeCodePage>", start) + len(b"</activeCodePage>")
+    if data.count(b"<activeCodePage") == 0:  # an older build: nothing to take out
+        start = end = 0
+    elif data.count(b"<activeCodePage") != 1 or end < start:
+        raise ValueError(f"{exe} declares no single activeCodePage")
+    copy.write_bytes(data[:start] + b" " * (end - start) + data[end:])
+    return copy
 
 
 class WineProgram:
     name = "wine"
 
-    def __init__(self, program: Path, session):
+    def __init__(self, program: Path, session, planted_dll: Path):
         self.program = program
-        self.bytes = program.read_bytes()
+        self.legacy = without_utf8_code_page(program, session.work / "legacy-code-page.exe")
+        self.planted_dll = planted_dll
+        self.stand_ins = {PROGRAM: program.read_bytes(), PLANTED_DLL: planted_dll.read_bytes()}
         self.session = session
 
     def outcome(self, scenario: Scenario, root: Path, work: Path) -> Outcome:
-        self.session.set_value(value_bytes(scenario, root))
-        exe = root / scenario.program_at if scenario.program_at else self.program
+        self.session.set_values(value_bytes(scenario.value, root),
+                                value_bytes(scenario.other_view, root))
+        exe = self.legacy if scenario.legacy_code_page else self.program
+        exe = root / scenario.program_at if scenario.program_at else exe
         messages, calls, problems = [], [], []
+        if scenario.dll_overrides and not self.session.planted_dll_runs(self.planted_dll, work):
+            problems.append("the planted DLL does not run even when loaded on purpose")
         for run in range(1, len(scenario.messages) + 1):
-            result = self.session.run(exe, root / scenario.cwd)
+            result = self.session.run(exe, root / scenario.cwd, scenario.dll_overrides)
             calls.append(result.calls)
             shown = call_trace.messages(result.calls)
             messages += shown if len(shown) == 1 else [f"<{len(shown)} messages: {shown}>"]
@@ -143,8 +171,8 @@ class WineProgram:
                 problems.append(f"run {run}: {result.log}")
             elif result.exit_code != 0:
                 problems.append(f"run {run}: exit code {result.exit_code}")
-        return Outcome(messages, calls, read_tree(root, self.bytes), self.session.key_values(),
-                       problems)
+        return Outcome(messages, calls, read_tree(root, self.stand_ins), self.session.key_values(),
+                       self.session.key_values(own=False), problems)
 
 
 def tree_diff(expected: Tree, actual: Tree) -> str:
@@ -169,6 +197,10 @@ def check(scenario: Scenario, platform: str, outcome: Outcome, root: Path) -> Li
     expected_values = ["Directory"] if scenario.value is not None else []
     if outcome.key_values != expected_values:
         failures.append(f"registry key holds {outcome.key_values}, expected {expected_values}")
+    expected_other = ["Directory"] if scenario.other_view is not None else None
+    if outcome.other_key_values != expected_other:
+        failures.append(f"the other view's key holds {outcome.other_key_values}, expected "
+                        f"{expected_other}")
     if scenario.calls is not None and outcome.calls:
         expected = [line.replace("{root}", windows_path(root)) for line in scenario.calls]
         actual = [str(call) for call in outcome.calls[0]]
@@ -191,7 +223,7 @@ def run_scenario(programs: list, scenario: Scenario, work: Path) -> List[str]:
         scratch = work / program.name
         scratch.mkdir()
         root.mkdir()
-        build_tree(root, scenario.tree, program.bytes)
+        build_tree(root, scenario.tree, program.stand_ins)
         outcome = program.outcome(scenario, root, scratch)
         remove_tree(root)
         outcomes[program.name] = outcome
@@ -208,9 +240,22 @@ def run_scenario(programs: list, scenario: Scenario, work: Path) -> List[str]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True, type=Path, help="the Linux build")
-    parser.add_argument("--wine-program", type=Path, help="the windows-x64 build, run under wine64")
+    parser.add_argument("--wine-program", type=Path,
+                        help="a Windows build: 64-bit runs under wine64, 32-bit under WOW64")
+    parser.add_argument("--wine-preset", default="windows-x64",
+                        help="the workflow preset that builds --wine-program, for the hint")
     parser.add_argument("-k", default="", help="run only scenarios whose name contains this")
+    parser.add_argument("--skip-note", type=Path,
+                        help="where to leave the reason when skipped, for --print-skips")
+    parser.add_argument("--print-skips", type=Path, metavar="DIR",
+                        help="only print the skip notes left in DIR, for CTest's summary")
     args = parser.parse_args()
+    if args.print_skips:
+        for note in sorted(args.print_skips.glob("*.skipped")):
+            print(f"{note.stem}: {note.read_text().strip()}")
+        return 0
+    if args.skip_note:
+        args.skip_note.unlink(missing_ok=True)
     unknown = {d.reason for s in SCENARIOS for d in s.differs.values()} - set(DIFFERENCES)
     if unknown:
         print(f"scenarios name undocumented platform differences: {unknown}")
@@ -219,15 +264,28 @@ def main() -> int:
     started = time.monotonic()
     session = None
     programs: list = [LinuxProgram(args.program.resolve())]
+
+    def skip(why: str) -> int:
+        print(f"SKIPPED: {why}")
+        if args.skip_note:
+            args.skip_note.write_text(why + "\n")
+        return SKIPPED
+
     if args.wine_program:
         if not args.wine_program.is_file():
-            print(f"{args.wine_program} is missing: build it with "
-                  "`cmake --workflow --preset windows-x64` first")
-            return 1
+            return skip(f"{args.wine_program} is missing; build it with `cmake --workflow --preset "
+                        f"{args.wine_preset}`, or run every leg with `cmake --workflow --preset all`")
         import wine_session  # noqa: E402  only this mode needs Wine, Xvfb and xdotool
-        session = wine_session.WineSession()
-        programs.append(WineProgram(args.wine_program.resolve(), session))
-        print(f"Wine prefix and display ready in {time.monotonic() - started:.1f} s")
+        bits = wine_session.image_bits(args.wine_program)
+        why_not = wine_session.missing_tools() or (
+            wine_session.runs_32bit_programs() if bits == 32 else "")
+        if why_not:
+            return skip(f"the {bits}-bit leg cannot run here: {why_not}")
+        session = wine_session.WineSession(bits)
+        program = args.wine_program.resolve()
+        programs.append(WineProgram(program, session, program.parent / "uxtheme.dll"))
+        print(f"Wine prefix and display ready for the {bits}-bit program in "
+              f"{time.monotonic() - started:.1f} s")
     passed = failed = 0
     try:
         for scenario in SCENARIOS:

@@ -2,8 +2,10 @@
 
 Trees map a path relative to the scenario's root, with '/', to an Entry. The installation
 directory is Games/Demo and its parent is Games, unless a scenario says otherwise. A registry
-value is given as its type and the bytes an ANSI read returns; "{install}" and "{root}" in them
-stand for the Windows paths of Games/Demo and of the root.
+value is given as its type and the bytes an ANSI read returns, in the UTF-8 code page the program
+declares; "{install}" and "{root}" in them stand for the Windows paths of Games/Demo and of the
+root. A value is set in the registry view of the program under test, the 32-bit view for the
+32-bit release, unless a scenario says it belongs to the other view.
 """
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, NamedTuple, Optional, Union
@@ -21,6 +23,9 @@ def F(content: Union[str, bytes], ro: bool = False) -> Entry:
 
 D = Entry("d")
 PROGRAM = Entry("f", b"<the program itself>")
+# A DLL named like one the system loads on demand; under Wine the real thing, built from
+# tests/planted_dll.cpp, which marks the current folder when it is loaded.
+PLANTED_DLL = Entry("f", b"<the planted DLL>")
 
 Tree = Dict[str, Entry]
 
@@ -49,7 +54,7 @@ SHORT_OF = {l: s for s, l in RENAMES}
 
 
 def sz(text: str):
-    return ("REG_SZ", text.encode("latin-1") + b"\0")
+    return ("REG_SZ", text.encode("utf-8") + b"\0")
 
 
 def install(at: str = "Games/Demo", without=(), short=(), **extra: Entry) -> Tree:
@@ -91,10 +96,11 @@ DIFFERENCES = {
     "symbolic links": "Wine follows a Unix symbolic link in SetFileAttributesA and MoveFileA: it makes "
                       "the file the link points to writable and moves that file, leaving the link "
                       "behind. The stand-in acts on the link itself and never touches its target.",
-    "ANSI code page": "The ANSI calls see names in the system's code page (1252 in the Wine prefix). "
-                      "A name outside it reaches the program with '?' in place of each such character, "
-                      "and the move of that name fails. The stand-in's code page is UTF-8, so it "
-                      "reaches every name, and its calls carry UTF-8 bytes.",
+    "ANSI code page": "Windows before 10 version 1903 ignores the manifest's UTF-8 code page, and "
+                      "the ANSI calls see names in the system's code page (1252 in the Wine prefix): "
+                      "a character outside it arrives best-fit mapped to a look-alike ('\u012d' as "
+                      "'i', U+FF3C as '\\') or as '?'. Such a name is skipped or its move fails. The "
+                      "stand-in's code page is UTF-8, so it reaches every name.",
     "trailing spaces": "Wine's search matches 'b.pak ' (trailing space) against *.pak, but its path "
                        "handling then drops the space, so the attribute change and the move find "
                        "nothing. The stand-in's search does not match such a name. The files end the "
@@ -127,6 +133,13 @@ class Scenario:
     calls: Optional[List[str]] = None
     # Per program ("linux" or "wine"), a documented departure from the expectations above.
     differs: Dict[str, Difference] = field(default_factory=dict)
+    # A value in the registry's other view: the 32-bit one for a 64-bit program, and the reverse.
+    other_view: Optional[tuple] = None
+    # The Windows program runs without its manifest's UTF-8 code page, as Windows before 10
+    # version 1903 runs it.
+    legacy_code_page: bool = False
+    # WINEDLLOVERRIDES additions for the Windows program.
+    dll_overrides: str = ""
 
 
 class Expect:
@@ -247,6 +260,14 @@ def _fixed(tree: Tree, parent_moves=(), renames=(), normalised=()) -> Tree:
     return writable(result, *normalised)
 
 
+# A name that, best-fit mapped to a legacy code page, climbs out of the parent to a protected file.
+ESCAPING = "x\uff3c..\uff3c..\uff3cProtected\uff3ctool.exe"
+LOOK_ALIKES = install(without=["fix.pak"], **{
+    "Games__fix.pak": F("fix.pak"), f"Games__{ESCAPING}": F("look-alike"),
+    "Games__f\u012dx.pak": F("another fix"), "Games__Protected": D,
+    "Protected": D, "Protected__tool.exe": F("protected", ro=True)})
+
+
 SCENARIOS: List[Scenario] = [
     Scenario("key absent", None, install(at="Games/Demo", without=["11.pak"]),
              [NOT_INSTALLED, NOT_INSTALLED], notes="the key is created empty and stays",
@@ -357,9 +378,43 @@ SCENARIOS: List[Scenario] = [
     Scenario("names beyond ASCII in the parent", sz("{install}"),
              install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"), "Games__caf\u00e9.pak": F("1"),
                                              "Games__\u0436.pak": F("2")}),
-             [PATCHED], final=install(**{"Games__Demo__caf\u00e9.pak": F("1"), "Games__Demo__\u0436.pak": F("2")}),
-             differs={"wine": Difference("ANSI code page", final=install(
-                 **{"Games__Demo__caf\u00e9.pak": F("1"), "Games__\u0436.pak": F("2")}))}),
+             [PATCHED], final=install(**{"Games__Demo__caf\u00e9.pak": F("1"), "Games__Demo__\u0436.pak": F("2")})),
+    Scenario("names beyond ASCII in the installation path", sz("{root}\\Games\\\u0414\u0435\u043c\u043e"),
+             install(at="Games/\u0414\u0435\u043c\u043e", without=["fix.pak"], short=["effects.pak"],
+                     **{"Games__fix.pak": F("fix.pak")}),
+             [PATCHED], final=install(at="Games/\u0414\u0435\u043c\u043e")),
+    Scenario("look-alike names in the parent", sz("{install}"), LOOK_ALIKES, [PATCHED],
+             final=moved(LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak",
+                                         f"Games__{ESCAPING}": f"Games__Demo__{ESCAPING}",
+                                         "Games__f\u012dx.pak": "Games__Demo__f\u012dx.pak"})),
+    Scenario("look-alike names under a legacy code page", sz("{install}"), LOOK_ALIKES, [PATCHED],
+             legacy_code_page=True,
+             final=moved(LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak",
+                                         f"Games__{ESCAPING}": f"Games__Demo__{ESCAPING}",
+                                         "Games__f\u012dx.pak": "Games__Demo__f\u012dx.pak"}),
+             notes="the escaping name arrives as x\\..\\..\\Protected\\tool.exe and is skipped; "
+                   "f\u012dx.pak arrives as fix.pak, already moved, and stays",
+             differs={"wine": Difference("ANSI code page", final=moved(
+                 LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak"}))}),
+    Scenario("value of only a drive", sz("Z:"),
+             {"kelvane-scenario-stray.pak": F("x"), "kelvane-scenario-stray.exe": F("y"),
+              **install(without=["11.pak"])},
+             [NOT_INSTALLED], notes="nothing is moved from the current folder to the drive's root",
+             calls=Expect().read_key().box(NOT_INSTALLED).lines),
+    Scenario("key only in the other view", None, install(), [NOT_INSTALLED],
+             other_view=sz("{install}"), notes="the program's own key is created, empty",
+             calls=Expect().read_key(2, close=False).box(NOT_INSTALLED).close_key().lines),
+    Scenario("different values in the two views", sz("{install}"),
+             {**install(short=["voices2+.pak"]), **install(at="Other/Demo", without=["fix.pak"])},
+             [PATCHED], other_view=sz("{root}\\Other\\Demo"),
+             final={**install(), **install(at="Other/Demo", without=["fix.pak"])}),
+    Scenario("planted DLL beside the program", sz("{install}"),
+             {**install(short=["zvoices+.pak"]), "Downloads": D,
+              "Downloads/kelvane-patch.exe": PROGRAM, "Downloads/uxtheme.dll": PLANTED_DLL},
+             [PATCHED], final={**install(), "Downloads": D, "Downloads/kelvane-patch.exe": PROGRAM,
+                               "Downloads/uxtheme.dll": PLANTED_DLL},
+             program_at="Downloads/kelvane-patch.exe", cwd="Downloads", dll_overrides="uxtheme=n,b",
+             notes="loaded, the DLL would leave planted-dll-ran in the current folder"),
     Scenario("trailing space and dot in the parent", sz("{install}"),
              install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"), "Games__b.pak ": F("b", ro=True),
                                              "Games__c.pak.": F("c")}),

@@ -1,7 +1,9 @@
-"""Runs the Windows executable under wine64, as a player's machine would: the real registry, real
+"""Runs a Windows executable under Wine, as a player's machine would: the real registry, real
 files through Z:, a real modal message box on an X server (Xvfb), dismissed with the Return key.
 
-One WineSession is one fresh 64-bit prefix and one X server, made once and shared by every run.
+One WineSession is one fresh 64-bit prefix and one X server, made once and shared by every run of
+one executable. A 64-bit executable runs under wine64; a 32-bit one under Wine's 32-bit loader in
+the same kind of prefix, as on 64-bit Windows, where it reads the registry's 32-bit view.
 """
 import os
 import shutil
@@ -15,8 +17,12 @@ from typing import List, NamedTuple, Optional
 import call_trace
 
 WINE = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"  # from wine32:i386
 WINESERVER = "/usr/lib/wine/wineserver64"
-KEY = r"HKEY_LOCAL_MACHINE\Software\KelvaneTarnwick"
+# The game's key in each view, as 64-bit tools name it; a 32-bit program sees Wow6432Node's as its
+# own Software\KelvaneTarnwick.
+KEYS = {64: r"HKEY_LOCAL_MACHINE\Software\KelvaneTarnwick",
+        32: r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\KelvaneTarnwick"}
 RELAY_INCLUDE = ";".join(sorted(call_trace.TRACED))
 # The box is a window named by its caption, a single space.
 CAPTION_PATTERN = "^ $"
@@ -30,16 +36,44 @@ class WineRun(NamedTuple):
     log: str  # what went wrong with the run itself, if anything
 
 
+def image_bits(exe: Path) -> int:
+    data = exe.read_bytes()
+    magic = struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 24)[0]
+    return {0x10B: 32, 0x20B: 64}[magic]
+
+
 def image_range(exe: Path) -> range:
     """Where the executable lies once loaded at its preferred base."""
     data = exe.read_bytes()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    optional = pe + 24
-    if struct.unpack_from("<H", data, optional)[0] != 0x20B:
-        raise ValueError(f"{exe} is not a 64-bit image; this machine runs only those under Wine")
-    base = struct.unpack_from("<Q", data, optional + 24)[0]
+    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    if image_bits(exe) == 64:
+        base = struct.unpack_from("<Q", data, optional + 24)[0]
+    else:
+        base = struct.unpack_from("<I", data, optional + 28)[0]
     size = struct.unpack_from("<I", data, optional + 56)[0]
     return range(base, base + size)
+
+
+def missing_tools() -> str:
+    """What this machine lacks to run any Windows program here, or "" when nothing."""
+    missing = [tool for tool in (WINE, "Xvfb", "xdotool") if not shutil.which(tool)]
+    return (f"{', '.join(missing)} missing: apt-get install wine64 xvfb xdotool, as "
+            "scripts/test.sh does") if missing else ""
+
+
+def runs_32bit_programs() -> str:
+    """Why this machine cannot run the 32-bit executable under Wine, or "" when it can."""
+    if not os.path.exists(WINE32):
+        return (f"{WINE32} is missing: install wine32:i386 (dpkg --add-architecture i386 && "
+                "apt-get update && apt-get install wine32:i386), as scripts/test.sh does wherever "
+                "the kernel runs 32-bit programs")
+    try:
+        subprocess.run([WINE32, "--version"], capture_output=True, check=True, timeout=30)
+    except OSError as error:
+        return f"this kernel runs no 32-bit programs (no IA-32 emulation): {error}"
+    except subprocess.CalledProcessError as error:
+        return f"{WINE32} --version failed: {error}"
+    return ""
 
 
 def _hex(data: bytes) -> str:
@@ -50,8 +84,16 @@ REG_TYPES = {"REG_SZ": "hex(1)", "REG_EXPAND_SZ": "hex(2)", "REG_BINARY": "hex",
              "REG_MULTI_SZ": "hex(7)"}
 
 
+def stored_data(kind: str, data: bytes) -> bytes:
+    """What the registry stores for a value whose ANSI read, in the UTF-8 code page the program
+    declares, gives `data`: strings are kept in UTF-16, binary data as it is."""
+    return data if kind == "REG_BINARY" else data.decode("utf-8").encode("utf-16-le")
+
+
 class WineSession:
-    def __init__(self):
+    def __init__(self, bits: int = 64):
+        self.bits = bits
+        self.loader = WINE if bits == 64 else WINE32
         self.work = Path(tempfile.mkdtemp(prefix="kelvane-wine-"))
         self.env = dict(os.environ, WINEPREFIX=str(self.work / "prefix"), WINEARCH="win64",
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all")
@@ -108,35 +150,44 @@ class WineSession:
             return out.read().decode("latin-1")
 
     def _regedit(self, lines: List[str]):
-        # REGEDIT4 takes string data as ANSI bytes, just what the program reads back.
+        # Version 5 files give string data in UTF-16, so any name can be stored.
         path = self.work / "import.reg"
-        path.write_text("\r\n".join(["REGEDIT4", "", *lines, ""]), encoding="latin-1")
+        path.write_text("\r\n".join(["Windows Registry Editor Version 5.00", "", *lines, ""]),
+                        encoding="utf-16")
         self._wine("regedit", "/S", str(path))
 
-    def set_value(self, value: Optional[tuple]):
-        """Deletes the game's key; then sets its value, unless `value` is None."""
-        lines = [f"[-{KEY}]", ""]
-        if value is not None:
-            kind, data = value
-            lines += [f"[{KEY}\\Directory]", f'"Directory"={REG_TYPES[kind]}:{_hex(data)}']
+    def set_values(self, own: Optional[tuple], other: Optional[tuple] = None):
+        """Deletes the game's key in both views; then sets its value in the program's own view
+        and in the other one, each unless None."""
+        lines = []
+        for bits, value in ((self.bits, own), (96 - self.bits, other)):
+            lines += [f"[-{KEYS[bits]}]", ""]
+            if value is not None:
+                kind, data = value
+                lines += [f"[{KEYS[bits]}\\Directory]",
+                          f'"Directory"={REG_TYPES[kind]}:{_hex(stored_data(kind, data))}', ""]
         self._regedit(lines)
 
-    def key_values(self) -> Optional[List[str]]:
-        """The value names under the game's key, or None when there is no key."""
+    def key_values(self, own: bool = True) -> Optional[List[str]]:
+        """The value names under the game's key in the program's own view or in the other one,
+        or None when there is no key."""
         try:
-            out = self._wine("reg", "query", KEY + r"\Directory")
+            out = self._wine("reg", "query", KEYS[self.bits if own else 96 - self.bits] +
+                             r"\Directory")
         except subprocess.CalledProcessError:
             return None
         return sorted(line.split()[0] for line in out.splitlines() if line.startswith("    "))
 
-    def run(self, exe: Path, cwd: Path) -> WineRun:
+    def run(self, exe: Path, cwd: Path, dll_overrides: str = "") -> WineRun:
         """Runs the program once, dismissing each message box it shows with Return."""
         trace = self.work / "relay.log"
         image = image_range(exe)  # now: the program may move its own file away
         env = dict(self.env, WINEDEBUG="-all,+relay")
+        if dll_overrides:
+            env["WINEDLLOVERRIDES"] += ";" + dll_overrides
         boxes, log = 0, []
         with open(trace, "wb") as err:
-            process = subprocess.Popen([WINE, str(exe)], env=env, cwd=cwd,
+            process = subprocess.Popen([self.loader, str(exe)], env=env, cwd=cwd,
                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=err)
             deadline = time.monotonic() + RUN_TIMEOUT
@@ -157,6 +208,19 @@ class WineSession:
         except ValueError as error:
             calls, log = [], log + [f"relay trace: {error}"]
         return WineRun(exit_code if not log else None, calls, boxes, "; ".join(log))
+
+    def planted_dll_runs(self, dll: Path, work: Path) -> bool:
+        """The control for a planted DLL: loaded on purpose, by rundll32 with Wine told to prefer
+        native, does it leave its marker? If not, its absence after a run proves nothing."""
+        control = work / "control"
+        control.mkdir()
+        shutil.copy(dll, control / "uxtheme.dll")
+        env = dict(self.env, WINEDLLOVERRIDES=self.env["WINEDLLOVERRIDES"] + ";uxtheme=n,b")
+        subprocess.run([self.loader, "rundll32", "Z:" + str(control / "uxtheme.dll").replace(
+            "/", "\\") + ",Control"], env=env, cwd=control, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT,
+                       check=False)
+        return (control / "planted-dll-ran").exists()
 
     def _visible_boxes(self) -> List[str]:
         return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", CAPTION_PATTERN],
