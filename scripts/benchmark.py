@@ -10,8 +10,13 @@ and compares the system calls with the least the work needs:
   once takes, its close), one rename per move, one call per attribute change, one lookup per
   probe, and the fixed cost of starting a process that reads the registry and touches no file.
 
+With --wine EXE it times the Windows program under Wine instead (the 32-bit release under WOW64
+where the machine runs it), on parents whose tenth or only one entry matches, less the time of a
+run that reads the registry and stops.
+
 Usage: scripts/benchmark.py [--program build/host/kelvane-patch] [--sizes small|full]
                             [--check RATIO]
+       scripts/benchmark.py --wine build/windows-x86/kelvane-patch.exe [--sizes small|full]
 """
 import argparse
 import os
@@ -34,7 +39,9 @@ INSTALLS = [40, 1_000, 10_000]
 GETDENTS_BUFFER = 32768  # what glibc's readdir asks the kernel for at a time
 
 
-def lay_out(root: Path, parent_size: int, install_size: int) -> None:
+def lay_out(root: Path, parent_size: int, install_size: int, matching: int = 0) -> None:
+    """`matching` entries of the parent match *.pak or *.exe, the missing archive among them;
+    0 for a tenth of them."""
     games, demo = root / "Games", root / "Games" / "Demo"
     demo.mkdir(parents=True)
     shorts = dict((long, short) for short, long in RENAMES)
@@ -45,7 +52,7 @@ def lay_out(root: Path, parent_size: int, install_size: int) -> None:
             name.encode())
     for i in range(install_size - (len(REQUIRED) - 1)):
         (demo / f"data{i:06}.bin").write_bytes(b"d")
-    matching = parent_size // 10
+    matching = matching or parent_size // 10
     (games / "11.pak").write_bytes(b"11.pak")
     for i in range(matching - 1):
         (games / (f"misplaced{i:06}.pak" if i % 2 else f"tool{i:06}.exe")).write_bytes(b"m")
@@ -147,6 +154,42 @@ def probe_cost(program: Path, work: Path) -> dict:
             "listings": counts.get("getdents64", 0)}
 
 
+def wine_timings(exe: Path, sizes: str) -> None:
+    import wine_session  # noqa: E402  only this mode needs Wine
+    runs = [(1_000, 100), (10_000, 1_000), (50_000, 1)]
+    if sizes == "full":
+        runs.append((100_000, 10_000))
+    work = Path(tempfile.mkdtemp(prefix="kelvane-bench-"))
+    session = wine_session.WineSession(wine_session.image_bits(exe))
+    try:
+        def timed(root: Path) -> float:
+            started = time.perf_counter()
+            result = session.run(exe, root, traced=False)
+            if result.log or result.boxes != 1:
+                raise RuntimeError(f"run failed: {result.log or result.boxes}")
+            return time.perf_counter() - started
+
+        (work / "idle").mkdir()
+        session.set_values(None)
+        idle = timed(work / "idle")
+        print(f"start-up: {idle:.2f} s for a run that reads the registry and stops (subtracted)")
+        print("| parent | matches moved | seconds | ms per move |")
+        print("|---:|---:|---:|---:|")
+        for parent_size, matching in runs:
+            root = work / "root"
+            lay_out(root, parent_size, 40, matching)
+            session.set_values(("REG_SZ", windows_path(root / "Games" / "Demo").encode() + b"\0"))
+            before = len(os.listdir(root / "Games" / "Demo"))
+            seconds = timed(root) - idle
+            moved = len(os.listdir(root / "Games" / "Demo")) - before
+            print(f"| {parent_size:,} | {moved:,} | {seconds:.2f} | {seconds / moved * 1e3:.2f} |",
+                  flush=True)
+            shutil.rmtree(root)
+    finally:
+        session.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -156,7 +199,12 @@ def main() -> int:
     parser.add_argument("--check", type=float, metavar="RATIO",
                         help="fail if a run makes more than RATIO times the system calls needed, "
                              "or a probe reads a directory")
+    parser.add_argument("--wine", type=Path, metavar="EXE",
+                        help="time this Windows executable under Wine instead")
     args = parser.parse_args()
+    if args.wine:
+        wine_timings(args.wine.resolve(), args.sizes)
+        return 0
     parents = PARENTS if args.sizes == "full" else PARENTS[:2]
     installs = INSTALLS if args.sizes == "full" else INSTALLS[:2]
     work = Path(tempfile.mkdtemp(prefix="kelvane-bench-", dir=args.dir))
