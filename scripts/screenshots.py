@@ -31,9 +31,8 @@ DESKTOP = "1280x400"  # wide enough that no text wraps, as on a real screen
 def shoot(session: WineSession, exe: Path, name: str, value, tree, out: Path) -> None:
     with tempfile.TemporaryDirectory(prefix="kelvane-shot-") as work:
         root = Path(work)
-        run_scenarios.build_tree(root, tree, b"")
-        scenario = scenarios.Scenario(name, value, tree, [])
-        session.set_value(run_scenarios.value_bytes(scenario, root))
+        run_scenarios.build_tree(root, tree, {})
+        session.set_values(run_scenarios.value_bytes(value, root))
         # A desktop of Wine's own draws the box with its frame, as Windows would.
         process = subprocess.Popen([WINE, "explorer", f"/desktop=kelvane-{name},{DESKTOP}", str(exe)],
                                    env=session.env, stdin=subprocess.DEVNULL,
