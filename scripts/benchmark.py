@@ -32,7 +32,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 import call_trace  # noqa: E402
 from run_scenarios import windows_path  # noqa: E402
-from scenarios import RENAMES, REQUIRED  # noqa: E402
+from scenarios import RENAMES, REQUIRED, sz  # noqa: E402
 
 PARENTS = [1_000, 10_000, 100_000]
 INSTALLS = [40, 1_000, 10_000]
@@ -178,7 +178,7 @@ def wine_timings(exe: Path, sizes: str) -> None:
         for parent_size, matching in runs:
             root = work / "root"
             lay_out(root, parent_size, 40, matching)
-            session.set_values(("REG_SZ", windows_path(root / "Games" / "Demo").encode() + b"\0"))
+            session.set_values(sz(windows_path(root / "Games" / "Demo")))
             before = len(os.listdir(root / "Games" / "Demo"))
             seconds = timed(root) - idle
             moved = len(os.listdir(root / "Games" / "Demo")) - before

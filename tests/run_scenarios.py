@@ -132,12 +132,14 @@ def without_utf8_code_page(exe: Path, copy: Path) -> Path:
     """A copy of the executable whose manifest no longer declares the UTF-8 code page, as Windows
     before 10 version 1903 reads it: the element is blanked out in place, so nothing moves."""
     data = exe.read_bytes()
-    start = data.find(b"<activeCodePage")
-    end = data.find(b"</activeCodePage>", start) + len(b"</activeCodePage>")
-    if data.count(b"<activeCodePage") == 0:  # an older build: nothing to take out
-        start = end = 0
-    elif data.count(b"<activeCodePage") != 1 or end < start:
-        raise ValueError(f"{exe} declares no single activeCodePage")
+    start = end = 0  # an older build declares none: nothing to take out
+    if data.count(b"<activeCodePage") > 1:
+        raise ValueError(f"{exe} declares more than one activeCodePage")
+    if data.count(b"<activeCodePage") == 1:
+        start = data.find(b"<activeCodePage")
+        end = data.find(b"</activeCodePage>", start) + len(b"</activeCodePage>")
+        if end < start + len(b"</activeCodePage>"):
+            raise ValueError(f"{exe} leaves its activeCodePage open")
     copy.write_bytes(data[:start] + b" " * (end - start) + data[end:])
     return copy
 
@@ -158,7 +160,8 @@ class WineProgram:
         exe = self.legacy if scenario.legacy_code_page else self.program
         exe = root / scenario.program_at if scenario.program_at else exe
         messages, calls, problems = [], [], []
-        if scenario.dll_overrides and not self.session.planted_dll_runs(self.planted_dll, work):
+        if scenario.dll_overrides and not self.session.planted_dll_runs(
+                self.planted_dll, work, scenario.dll_overrides):
             problems.append("the planted DLL does not run even when loaded on purpose")
         for run in range(1, len(scenario.messages) + 1):
             result = self.session.run(exe, root / scenario.cwd, scenario.dll_overrides)

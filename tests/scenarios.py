@@ -266,6 +266,10 @@ LOOK_ALIKES = install(without=["fix.pak"], **{
     "Games__fix.pak": F("fix.pak"), f"Games__{ESCAPING}": F("look-alike"),
     "Games__f\u012dx.pak": F("another fix"), "Games__Protected": D,
     "Protected": D, "Protected__tool.exe": F("protected", ro=True)})
+# Where UTF-8 names leave them: every look-alike is a name of its own, moved like any other.
+LOOK_ALIKES_MOVED = moved(LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak",
+                                          f"Games__{ESCAPING}": f"Games__Demo__{ESCAPING}",
+                                          "Games__f\u012dx.pak": "Games__Demo__f\u012dx.pak"})
 
 
 SCENARIOS: List[Scenario] = [
@@ -384,14 +388,9 @@ SCENARIOS: List[Scenario] = [
                      **{"Games__fix.pak": F("fix.pak")}),
              [PATCHED], final=install(at="Games/\u0414\u0435\u043c\u043e")),
     Scenario("look-alike names in the parent", sz("{install}"), LOOK_ALIKES, [PATCHED],
-             final=moved(LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak",
-                                         f"Games__{ESCAPING}": f"Games__Demo__{ESCAPING}",
-                                         "Games__f\u012dx.pak": "Games__Demo__f\u012dx.pak"})),
+             final=LOOK_ALIKES_MOVED),
     Scenario("look-alike names under a legacy code page", sz("{install}"), LOOK_ALIKES, [PATCHED],
-             legacy_code_page=True,
-             final=moved(LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak",
-                                         f"Games__{ESCAPING}": f"Games__Demo__{ESCAPING}",
-                                         "Games__f\u012dx.pak": "Games__Demo__f\u012dx.pak"}),
+             legacy_code_page=True, final=LOOK_ALIKES_MOVED,
              notes="the escaping name arrives as x\\..\\..\\Protected\\tool.exe and is skipped; "
                    "f\u012dx.pak arrives as fix.pak, already moved, and stays",
              differs={"wine": Difference("ANSI code page", final=moved(

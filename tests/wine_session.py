@@ -36,17 +36,23 @@ class WineRun(NamedTuple):
     log: str  # what went wrong with the run itself, if anything
 
 
+def _optional_header(data: bytes) -> int:
+    return struct.unpack_from("<I", data, 0x3C)[0] + 24
+
+
+def _bits(data: bytes) -> int:
+    return {0x10B: 32, 0x20B: 64}[struct.unpack_from("<H", data, _optional_header(data))[0]]
+
+
 def image_bits(exe: Path) -> int:
-    data = exe.read_bytes()
-    magic = struct.unpack_from("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 24)[0]
-    return {0x10B: 32, 0x20B: 64}[magic]
+    return _bits(exe.read_bytes())
 
 
 def image_range(exe: Path) -> range:
     """Where the executable lies once loaded at its preferred base."""
     data = exe.read_bytes()
-    optional = struct.unpack_from("<I", data, 0x3C)[0] + 24
-    if image_bits(exe) == 64:
+    optional = _optional_header(data)
+    if _bits(data) == 64:
         base = struct.unpack_from("<Q", data, optional + 24)[0]
     else:
         base = struct.unpack_from("<I", data, optional + 28)[0]
@@ -160,20 +166,28 @@ class WineSession:
         """Deletes the game's key in both views; then sets its value in the program's own view
         and in the other one, each unless None."""
         lines = []
-        for bits, value in ((self.bits, own), (96 - self.bits, other)):
-            lines += [f"[-{KEYS[bits]}]", ""]
+        for key, value in ((self._key(own=True), own), (self._key(own=False), other)):
+            lines += [f"[-{key}]", ""]
             if value is not None:
                 kind, data = value
-                lines += [f"[{KEYS[bits]}\\Directory]",
+                lines += [f"[{key}\\Directory]",
                           f'"Directory"={REG_TYPES[kind]}:{_hex(stored_data(kind, data))}', ""]
         self._regedit(lines)
+
+    def _key(self, own: bool) -> str:
+        return KEYS[self.bits if own else 96 - self.bits]
+
+    def _run_env(self, dll_overrides: str, traced: bool = False) -> dict:
+        env = dict(self.env, WINEDEBUG="-all,+relay" if traced else "-all")
+        if dll_overrides:
+            env["WINEDLLOVERRIDES"] += ";" + dll_overrides
+        return env
 
     def key_values(self, own: bool = True) -> Optional[List[str]]:
         """The value names under the game's key in the program's own view or in the other one,
         or None when there is no key."""
         try:
-            out = self._wine("reg", "query", KEYS[self.bits if own else 96 - self.bits] +
-                             r"\Directory")
+            out = self._wine("reg", "query", self._key(own) + r"\Directory")
         except subprocess.CalledProcessError:
             return None
         return sorted(line.split()[0] for line in out.splitlines() if line.startswith("    "))
@@ -183,9 +197,7 @@ class WineSession:
         runs at full speed and returns no calls."""
         trace = self.work / "relay.log"
         image = image_range(exe)  # now: the program may move its own file away
-        env = dict(self.env, WINEDEBUG="-all,+relay" if traced else "-all")
-        if dll_overrides:
-            env["WINEDLLOVERRIDES"] += ";" + dll_overrides
+        env = self._run_env(dll_overrides, traced)
         boxes, log = 0, []
         with open(trace, "wb") as err:
             process = subprocess.Popen([self.loader, str(exe)], env=env, cwd=cwd,
@@ -210,15 +222,15 @@ class WineSession:
             calls, log = [], log + [f"relay trace: {error}"]
         return WineRun(exit_code if not log else None, calls, boxes, "; ".join(log))
 
-    def planted_dll_runs(self, dll: Path, work: Path) -> bool:
-        """The control for a planted DLL: loaded on purpose, by rundll32 with Wine told to prefer
-        native, does it leave its marker? If not, its absence after a run proves nothing."""
+    def planted_dll_runs(self, dll: Path, work: Path, dll_overrides: str) -> bool:
+        """The control for a planted DLL: loaded on purpose by rundll32, under the overrides the
+        run gets, does it leave its marker? If not, its absence after a run proves nothing."""
         control = work / "control"
         control.mkdir()
         shutil.copy(dll, control / "uxtheme.dll")
-        env = dict(self.env, WINEDLLOVERRIDES=self.env["WINEDLLOVERRIDES"] + ";uxtheme=n,b")
         subprocess.run([self.loader, "rundll32", "Z:" + str(control / "uxtheme.dll").replace(
-            "/", "\\") + ",Control"], env=env, cwd=control, stdin=subprocess.DEVNULL,
+            "/", "\\") + ",Control"], env=self._run_env(dll_overrides), cwd=control,
+                       stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT,
                        check=False)
         return (control / "planted-dll-ran").exists()
