@@ -16,8 +16,10 @@ configure_file(src/platform/windows/kelvane-patch.rc.in
 # The objects themselves, not the archive: WinMain is wanted only by the C runtime's start-up code,
 # which the linker reaches after it has passed the archive by.
 # The start-up's DLL search restriction is linked the same way, as an object the linker must keep.
-add_executable(kelvane-patch WIN32 $<TARGET_OBJECTS:patch_core>
-               src/platform/windows/dll_search.cpp "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc")
+# The lean runtime replaces the parts of libstdc++ that would bring exceptions in (see there).
+set(KELVANE_WINDOWS_SOURCES $<TARGET_OBJECTS:patch_core> src/platform/windows/dll_search.cpp
+    src/platform/windows/lean_runtime.cpp "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc")
+add_executable(kelvane-patch WIN32 ${KELVANE_WINDOWS_SOURCES})
 project_warnings(kelvane-patch)
 set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc" APPEND PROPERTY
              OBJECT_DEPENDS "${KELVANE_MANIFEST_PATH}")
@@ -25,11 +27,19 @@ set_property(SOURCE "${CMAKE_CURRENT_BINARY_DIR}/kelvane-patch.rc" APPEND PROPER
 # Static: the program runs elevated, often from a Downloads folder, so it must not load a
 # libstdc++ or libgcc DLL that might lie beside it. Reproducible: no link timestamp, no build
 # paths, no symbols.
-foreach(target patch_core kelvane-patch)
+# Small: no exceptions, each function and datum in a section of its own for the linker to drop
+# unless reached, and std::string instantiated here rather than taken from the library (which
+# _GLIBCXX_ASSERTIONS does, checking preconditions as it goes). The presets build MinSizeRel.
+function(windows_program_options target)
   target_compile_options(${target} PRIVATE
-    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=." "-ffile-prefix-map=${CMAKE_BINARY_DIR}=.")
-endforeach()
-target_link_options(kelvane-patch PRIVATE -static -s -Wl,--no-insert-timestamp)
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=." "-ffile-prefix-map=${CMAKE_BINARY_DIR}=."
+    -fno-exceptions -ffunction-sections -fdata-sections)
+  target_compile_definitions(${target} PRIVATE _GLIBCXX_ASSERTIONS)
+endfunction()
+windows_program_options(patch_core)
+windows_program_options(kelvane-patch)
+set(KELVANE_WINDOWS_LINK_OPTIONS -static -s -Wl,--no-insert-timestamp -Wl,--gc-sections)
+target_link_options(kelvane-patch PRIVATE ${KELVANE_WINDOWS_LINK_OPTIONS})
 
 include(CTest)
 if(BUILD_TESTING)
@@ -40,7 +50,16 @@ if(BUILD_TESTING)
   target_link_options(planted_dll PRIVATE -static -s)
   project_warnings(planted_dll)
 
+  # The program again, with one allocation made to fail, for the out-of-memory sweep under Wine.
+  add_executable(kelvane-patch-oom WIN32 ${KELVANE_WINDOWS_SOURCES} tests/failing_malloc.cpp)
+  windows_program_options(kelvane-patch-oom)
+  target_link_options(kelvane-patch-oom PRIVATE ${KELVANE_WINDOWS_LINK_OPTIONS} -Wl,--wrap=malloc)
+  project_warnings(kelvane-patch-oom)
+
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME windows.size
+           COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/check_windows_exe.py size
+                   --max 32768 $<TARGET_FILE:kelvane-patch>)
   add_test(NAME windows.imports
            COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/check_windows_exe.py imports
                    --objdump ${CMAKE_OBJDUMP} $<TARGET_FILE:kelvane-patch>)

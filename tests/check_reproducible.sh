@@ -10,7 +10,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 for build in first second-build-elsewhere; do
-  cmake -S "$source_dir" -B "$work/$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  cmake -S "$source_dir" -B "$work/$build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$work/$build" >/dev/null
 done

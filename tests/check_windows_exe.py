@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Checks a built kelvane-patch.exe: what it imports, and the resources embedded in it.
+"""Checks a built kelvane-patch.exe: what it imports, the resources embedded in it, its size.
 
   imports   --objdump OBJDUMP EXE   only the four system DLLs, each of the nine calls from its own
   resources --version V --arch A EXE  the manifest and the version block, read back from the file
+  size      --max BYTES EXE           no larger than that
 """
 import argparse
 import struct
@@ -189,6 +190,12 @@ def check_resources(args) -> list:
     return problems
 
 
+def check_size(args) -> list:
+    size = args.exe.stat().st_size
+    print(f"{args.exe}: {size:,} bytes, at most {args.max:,} allowed")
+    return [f"{size:,} bytes is over the bound"] if size > args.max else []
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -198,10 +205,13 @@ def main() -> int:
     resources = commands.add_parser("resources")
     resources.add_argument("--version", required=True)
     resources.add_argument("--arch", required=True, choices=["x86", "amd64"])
-    for command in (imports, resources):
+    size = commands.add_parser("size")
+    size.add_argument("--max", type=int, required=True)
+    for command in (imports, resources, size):
         command.add_argument("exe", type=Path)
     args = parser.parse_args()
-    problems = check_imports(args) if args.command == "imports" else check_resources(args)
+    problems = {"imports": check_imports, "resources": check_resources,
+                "size": check_size}[args.command](args)
     for problem in problems:
         print(f"{args.exe}: {problem}")
     if not problems:

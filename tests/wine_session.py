@@ -174,6 +174,11 @@ class WineSession:
                           f'"Directory"={REG_TYPES[kind]}:{_hex(stored_data(kind, data))}', ""]
         self._regedit(lines)
 
+    def no_crash_dialog(self):
+        """A program that crashes ends at once, with its backtrace on stderr, instead of waiting
+        behind Wine's crash dialog."""
+        self._regedit([r"[HKEY_CURRENT_USER\Software\Wine\WineDbg]", '"ShowCrashDialog"=dword:0'])
+
     def _key(self, own: bool) -> str:
         return KEYS[self.bits if own else 96 - self.bits]
 

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Fails each allocation of a whole repair run in turn, under Wine, and checks that the run ends
+safely every time: by abort (exit code 3) or with the right message, and with every file still
+there exactly once, at the place it started or at the place the repair gives it.
+
+The program is the out-of-memory build (kelvane-patch-oom.exe beside the executable under test),
+whose allocation number KELVANE_FAIL_ALLOCATION fails. The sweep goes on until a run makes fewer
+allocations than that number; that run must be the ordinary repair.
+
+Usage: out_of_memory.py --wine-program EXE [--skip-note FILE]   (exit code 77: skipped)
+"""
+import argparse
+import sys
+from pathlib import Path
+
+import call_trace
+from run_scenarios import (SKIPPED, build_tree, read_tree, remove_tree, tree_diff, value_bytes,
+                           windows_path)
+from scenarios import PATCHED, SCENARIOS, Tree
+import wine_session
+
+SCENARIO = next(s for s in SCENARIOS if s.name == "both faults, then nothing to do")
+ABORTED = 3  # what abort() leaves as the exit code
+LIMIT = 10_000  # a run that never stops allocating is a fault of its own
+
+
+def misplaced(before: Tree, final: Tree, after: Tree) -> list:
+    """Entries found where neither the start nor the finished repair puts them (attributes
+    aside: a file may be made writable just before a move that never comes)."""
+    same = lambda a, b: b is not None and (a.kind, a.content) == (b.kind, b.content)
+    return [path for path, entry in sorted(after.items())
+            if not same(entry, before.get(path)) and not same(entry, final.get(path))]
+
+
+def contents(tree: Tree) -> list:
+    return sorted(entry.content for entry in tree.values() if entry.kind == "f")
+
+
+def sweep(exe: Path, session: wine_session.WineSession) -> list:
+    work = session.work / "sweep"
+    work.mkdir()
+    root, marker = work / "root", work / "allocation-failed"
+    session.set_values(value_bytes(SCENARIO.value, root))
+    session.env["KELVANE_FAIL_MARKER"] = windows_path(marker)
+    problems, after_move = [], 0
+    for n in range(1, LIMIT):
+        if root.exists():
+            remove_tree(root)
+        build_tree(root, SCENARIO.tree, {})
+        marker.unlink(missing_ok=True)
+        session.env["KELVANE_FAIL_ALLOCATION"] = str(n)
+        run = session.run(exe, root)
+        tree, messages = read_tree(root, {}), call_trace.messages(run.calls)
+        failed = marker.exists()
+        where = f"allocation {n} failing" if failed else f"run of {n - 1} allocations"
+        if run.log:
+            problems.append(f"{where}: {run.log}")
+        if contents(tree) != contents(SCENARIO.tree):
+            problems.append(f"{where}: files lost or doubled\n{tree_diff(SCENARIO.tree, tree)}")
+        problems += [f"{where}: {path} is neither where it was nor where the repair puts it"
+                     for path in misplaced(SCENARIO.tree, SCENARIO.final, tree)]
+        if not failed:
+            if (run.exit_code, messages, run.boxes) != (0, [PATCHED], 1) or tree != SCENARIO.final:
+                problems.append(f"{where}: exit code {run.exit_code}, {run.boxes} boxes, "
+                                f"{messages}, expected the ordinary repair\n"
+                                f"{tree_diff(SCENARIO.final, tree)}")
+            if not problems:
+                print(f"{exe.name}: {n - 1} allocations; each one failing ended the run by "
+                      f"abort, {after_move} of them after the first move, keeping every file once")
+            return problems
+        if any(call.name == "MoveFileA" for call in run.calls):
+            after_move += 1
+        if (run.exit_code, messages, run.boxes) != (ABORTED, [], 0):
+            problems.append(f"{where}: exit code {run.exit_code}, {run.boxes} boxes, {messages}; "
+                            "expected abort() and no message")
+        if problems:
+            return problems
+    return [f"still allocating after {LIMIT} allocations"]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--wine-program", type=Path, required=True,
+                        help="the executable under test; its out-of-memory build lies beside it")
+    parser.add_argument("--skip-note", type=Path)
+    args = parser.parse_args()
+    exe = args.wine_program.resolve().with_name("kelvane-patch-oom.exe")
+    if args.skip_note:
+        args.skip_note.unlink(missing_ok=True)
+    reason = ("" if exe.exists() else f"{exe} is missing; build it with cmake --workflow --preset "
+              "windows-x86 or windows-x64") or wine_session.missing_tools()
+    if not reason and wine_session.image_bits(exe) == 32:
+        reason = wine_session.runs_32bit_programs()
+    if reason:
+        print(f"skipped: {reason}")
+        if args.skip_note:
+            args.skip_note.write_text(reason + "\n")
+        return SKIPPED
+    with wine_session.WineSession(wine_session.image_bits(exe)) as session:
+        session.no_crash_dialog()
+        problems = sweep(exe, session)
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
