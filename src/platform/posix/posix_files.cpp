@@ -321,6 +321,29 @@ bool SameDirectory(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+// Changes the mode of an entry that was seen not to be a link, never following one should it have
+// become a link since. glibc's fchmodat(AT_SYMLINK_NOFOLLOW) reaches the entry through
+// /proc/self/fd and says EOPNOTSUPP where /proc is missing, as in a minimal chroot; there a
+// descriptor opened with O_NOFOLLOW does the same. Only files and directories are opened that way,
+// since opening a device or a FIFO can do things of its own, and only the entry that was seen.
+bool ChangeModeNoFollow(const std::string& path, const struct stat& seen, mode_t mode) {
+  if (fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0) {
+    return true;
+  }
+  if (errno != EOPNOTSUPP || !(S_ISREG(seen.st_mode) || S_ISDIR(seen.st_mode))) {
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  struct stat now {};
+  const bool changed = fstat(fd, &now) == 0 && now.st_dev == seen.st_dev &&
+                       now.st_ino == seen.st_ino && fchmod(fd, mode) == 0;
+  (void)close(fd);
+  return changed;
+}
+
 }  // namespace
 
 HANDLE RealFindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
@@ -404,11 +427,7 @@ BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
   if (wanted == current) {
     return TRUE;
   }
-  // AT_SYMLINK_NOFOLLOW: should the entry have become a link since it was looked at, this fails
-  // rather than change what the link points at.
-  return fchmodat(AT_FDCWD, Join(path.dir, actual).c_str(), wanted, AT_SYMLINK_NOFOLLOW) == 0
-             ? TRUE
-             : FALSE;
+  return ChangeModeNoFollow(Join(path.dir, actual), info, wanted) ? TRUE : FALSE;
 }
 
 namespace {
