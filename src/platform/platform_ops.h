@@ -14,7 +14,6 @@
 #include <cstdint>
 
 #define WINAPI
-#define CALLBACK
 
 using BYTE = std::uint8_t;
 using DWORD = std::uint32_t;  // 32 bits on Windows, whatever the data model
@@ -62,10 +61,7 @@ using HINSTANCE = StandInInstance*;
 #define REG_CREATED_NEW_KEY 1U
 #define REG_OPENED_EXISTING_KEY 2U
 #define REG_NONE 0U
-#define REG_SZ 1U
-#define REG_EXPAND_SZ 2U
 #define REG_BINARY 3U
-#define REG_MULTI_SZ 7U
 
 #define FILE_ATTRIBUTE_READONLY 0x1U
 #define FILE_ATTRIBUTE_DIRECTORY 0x10U

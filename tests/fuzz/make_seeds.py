@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of patch_fuzzer (tests/fuzz/corpus/), in the input format described at
-the top of patch_fuzzer.cpp: installations the Parts care about, so the fuzzer starts from runs
-that reach the repair."""
+the top of patch_fuzzer.cpp: the installations the program is made to repair, and the awkward
+ones around them, so that the fuzzer starts from runs that reach the repair."""
 import sys
 from pathlib import Path
 
@@ -11,7 +11,9 @@ from scenarios import RENAMES, REQUIRED  # noqa: E402
 NAMES = REQUIRED + [short for short, _ in RENAMES] + [
     "game.exe", "SETUP.EXE", ".pak", ".x.exe", "voices1.pakx", "a b.pak", "tail.pak ",
     "notes.txt", "SFX.PAK", "caf\u00e9.pak"]
-PARENT_FILE, INSTALL_FILE, PARENT_READONLY, INSTALL_READONLY, PARENT_DIR, INSTALL_DIR = range(6)
+# An entry's first byte, as patch_fuzzer.cpp reads it: bit 0 set for the installation, clear for
+# the parent; the rest, modulo 3, a file, a read-only file or a directory. The seeds use these.
+PARENT_FILE, INSTALL_FILE, PARENT_READONLY, PARENT_DIR = 0, 1, 2, 4
 INSTALL_PATH, PARENT_PATH, RELATIVE_DEMO, NO_PREFIX = range(4)
 
 
