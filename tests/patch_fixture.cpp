@@ -3,7 +3,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "patch/file_tables.h"
+#include "expected_names.h"
 #include "patch/patch_main.h"
 
 namespace fs = std::filesystem;
@@ -15,7 +15,7 @@ const char* const Missing = "Some file are missing. Reinstall the game and then 
 
 Tree FullInstall() {
   Tree tree = {{"Games", Dir()}, {"Games/Demo", Dir()}};
-  for (const char* name : RequiredFileTable) {
+  for (const char* name : ExpectedArchives) {
     tree["Games/Demo/" + std::string(name)] = File(name);
   }
   return tree;
@@ -27,9 +27,9 @@ Tree BrokenInstall() {
     tree.erase("Games/Demo/" + std::string(name));
     tree["Games/" + std::string(name)] = File(name, name == std::string("12.pak"));
   }
-  for (const RenamePair& pair : RenameTable) {
-    tree.erase("Games/Demo/" + std::string(pair.LongName));
-    tree["Games/Demo/" + std::string(pair.ShortName)] = File(pair.LongName);
+  for (const auto& [shortName, longName] : ExpectedRenames) {
+    tree.erase("Games/Demo/" + std::string(longName));
+    tree["Games/Demo/" + std::string(shortName)] = File(longName);
   }
   tree["Games/game.exe"] = File("exe");
   tree["Games/notes.txt"] = File("keep me");
@@ -74,7 +74,7 @@ std::string MessageOf(const std::vector<RecordedCall>& calls) {
 }
 
 bool HoldsEveryArchive(const Tree& tree) {
-  for (const char* name : RequiredFileTable) {
+  for (const char* name : ExpectedArchives) {
     if (tree.count("Games/Demo/" + std::string(name)) == 0) {
       return false;
     }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "call_recorder.h"
-#include "patch/file_tables.h"
+#include "expected_names.h"
 #include "patch/patch_main.h"
 #include "patch/relocation.h"
 #include "patch_fixture.h"
@@ -50,8 +50,8 @@ TEST_F(PatchRun, CompleteInstallationIsProbedInTableOrderAndLeftAlone) {
   std::vector<std::string> expected = {
       "RegCreateKeyExA(0x80000002, Software\\KelvaneTarnwick\\Directory, 0, 0, 0, 0xf003f, 0)",
       "RegQueryValueExA(" + key + ", Directory, 0, 0x100)", "RegCloseKey(" + key + ")"};
-  for (std::size_t i = 0; i < RequiredFileTable.size(); ++i) {
-    expected.push_back("FindFirstFileA(" + Install() + "\\" + RequiredFileTable[i] + ")");
+  for (std::size_t i = 0; i < ExpectedArchives.size(); ++i) {
+    expected.push_back("FindFirstFileA(" + Install() + "\\" + ExpectedArchives[i] + ")");
     expected.push_back("FindClose(" + calls.at(4 + 2 * i).args.at(0) + ")");
   }
   expected.push_back("MessageBoxA(0, Patch not needed.,  , 0)");
@@ -161,9 +161,9 @@ TEST_F(PatchRun, RepairNormalisesBothEndsBeforeEachMoveAndClosesEverySearch) {
     }
   }
   EXPECT_EQ(relocated, (std::vector<std::string>{"11.pak", "12.pak", "cinema.pak", "game.exe"}));
-  ASSERT_EQ(renamed.size(), RenameTable.size());
-  for (std::size_t i = 0; i < RenameTable.size(); ++i) {
-    EXPECT_EQ(renamed[i], RenameTable[i].ShortName);
+  ASSERT_EQ(renamed.size(), ExpectedRenames.size());
+  for (std::size_t i = 0; i < ExpectedRenames.size(); ++i) {
+    EXPECT_EQ(renamed[i], ExpectedRenames[i].first);
   }
 
   std::vector<std::string> opened;
