@@ -78,8 +78,23 @@ TEST_F(StandIn, PathsNameEntriesAsWindowsDoes) {
       {root.substr(2) + "\\Games\\mixed.pak", {"Mixed.PAK"}},       // from the root
       {"Games\\Demo\\a.pak", {"a.pak"}},                            // from the current directory
       {"a.pak", {}},
-      {root + "\\games\\Demo\\a.pak", {}},  // earlier components as written
-      {root + "\\Games\\Demo\\", {}},       // names no entry
+      {root + "\\Games\\Demo\\", {}},  // names no entry
+      // As Wine 8 resolves them (a probe of GetFullPathNameA and FindFirstFileA), which follows
+      // Microsoft's "File path formats on Windows systems".
+      {root + "\\games\\DEMO\\A.PAK", {"a.pak"}},               // case folded in every component
+      {root + "\\Games.\\Demo.\\a.pak", {"a.pak"}},             // one trailing dot of a folder
+      {root + "\\Games..\\Demo\\a.pak", {}},                    // only one
+      {root + "\\Games \\Demo\\a.pak", {}},                     // a folder keeps its spaces
+      {root + "\\Games\\Demo\\a.pak . .", {"a.pak"}},           // the last name does not
+      {root + "\\Games\\Nowhere\\..\\Demo\\a.pak", {"a.pak"}},  // ".." by text
+      {root + "\\Games\\Mixed.PAK\\..\\Demo\\.\\a.pak", {"a.pak"}},  // through a file
+      {root.substr(0, 2) + "\\..\\.." + root.substr(2) + "\\Games\\Demo\\a.pak", {"a.pak"}},
+      {"Z:Games\\Demo\\a.pak", {"a.pak"}},                     // from the current directory
+      {"\\\\?\\" + root + "\\games\\demo\\a.pak", {"a.pak"}},  // literal, case still folded
+      {"\\\\?\\" + root + "\\Games\\Demo.\\a.pak", {}},
+      {"\\\\?\\" + root + "\\Games\\Nowhere\\..\\Demo\\a.pak", {}},
+      {"\\\\?\\" + root + "\\Games\\.\\Demo\\a.pak", {}},
+      {"\\\\" + root.substr(3) + "\\Games\\Demo\\a.pak", {}},  // a UNC path: no network
       {root + "\\Games\\Demo\\b.pak", {}},
       {root + "\\Games\\Nowhere\\*", {}},
       {root + "\\" + std::string(MAX_PATH, 'x'), {}},

@@ -272,6 +272,18 @@ LOOK_ALIKES_MOVED = moved(LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pa
                                           "Games__f\u012dx.pak": "Games__Demo__f\u012dx.pak"})
 
 
+# For the path rules: an archive in the parent and a short name inside, so that both the value's
+# paths and the parent's, derived from it, must resolve for the repair to complete.
+PATH_RULES = install(without=["11.pak"], short=["zvoices+.pak"],
+                     **{"Games__11.pak": F("11.pak"), "Games__notes.txt": F("notes")})
+PATH_RULES_FIXED = install(**{"Games__notes.txt": F("notes")})
+
+
+def _path_rule(name: str, value: str, repaired: bool = True, **options) -> Scenario:
+    return Scenario(name, sz(value), PATH_RULES, [PATCHED if repaired else MISSING],
+                    final=PATH_RULES_FIXED if repaired else None, **options)
+
+
 SCENARIOS: List[Scenario] = [
     Scenario("key absent", None, install(at="Games/Demo", without=["11.pak"]),
              [NOT_INSTALLED, NOT_INSTALLED], notes="the key is created empty and stays",
@@ -419,4 +431,14 @@ SCENARIOS: List[Scenario] = [
                                              "Games__c.pak.": F("c")}),
              [PATCHED], final=install(**{"Games__b.pak ": F("b", ro=True), "Games__c.pak.": F("c")}),
              differs={"wine": Difference("trailing spaces")}),
+    # Win32 resolves a path by its text before it looks anything up.
+    _path_rule("letter case folded in every folder", "{root}\\GAMES\\demo"),
+    _path_rule("one trailing dot dropped from each folder", "{root}\\Games.\\Demo."),
+    _path_rule("spaces at the value's end stay inside each path", "{install}  ", repaired=False),
+    _path_rule("dot-dot after a missing folder", "{root}\\Games\\Nowhere\\..\\Demo"),
+    _path_rule("dot-dot after a file, and a dot", "{root}\\Games\\notes.txt\\..\\.\\Demo"),
+    _path_rule("drive-relative value", "Z:Games\\Demo"),
+    _path_rule("value under \\\\?\\, case still folded", "\\\\?\\{root}\\games\\demo"),
+    _path_rule("value under \\\\?\\ with a dot, taken literally", "\\\\?\\{root}\\Games\\.\\Demo",
+               repaired=False),
 ]

@@ -1,9 +1,8 @@
 // Win32 file searches, attributes and moves over a POSIX file system.
 //
-// Paths are Windows paths: a backslash separates (a forward slash too, as on Windows), a run of
-// separators is one, a leading drive letter or separator starts at "/", anything else starts at
-// the current directory. The last component is found case-insensitively (ASCII), the exact name
-// first; earlier components are taken as written.
+// Paths are Windows paths, resolved by their text as Win32 resolves them (see ToHostPath), then
+// looked up case-insensitively (ASCII) in every component, the exact name first. A drive letter
+// stands for "/".
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -83,48 +83,6 @@ std::string Join(const std::string& dir, const std::string& name) {
   return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
-// Fails for a null path, one longer than MAX_PATH bytes when `bounded`, and one whose last
-// component is empty: such a path names no entry. The ANSI calls convert a path into the thread's
-// buffer of MAX_PATH characters and a terminator, so a longer one fails before it reaches the file
-// system. MoveFileA alone converts its new path into a buffer of its own, with no such bound.
-bool ToHostPath(LPCSTR path, HostPath* out, bool bounded = true) {
-  if (path == nullptr) {
-    return false;
-  }
-  const std::string text(path);
-  if (bounded && text.size() > MAX_PATH) {
-    return false;
-  }
-  std::size_t start = 0;
-  bool fromRoot = false;
-  const char drive = FoldCase(text.empty() ? '\0' : text[0]);
-  if (text.size() >= 2 && drive >= 'a' && drive <= 'z' && text[1] == ':') {
-    fromRoot = true;
-    start = 2;
-  } else if (!text.empty() && IsSeparator(text[0])) {
-    fromRoot = true;
-  }
-  std::vector<std::string> components;
-  std::string current;
-  for (std::size_t i = start; i < text.size(); ++i) {
-    if (!IsSeparator(text[i])) {
-      current += text[i];
-    } else if (!current.empty()) {
-      components.push_back(std::move(current));
-      current.clear();
-    }
-  }
-  if (current.empty()) {
-    return false;
-  }
-  out->name = std::move(current);
-  out->dir = fromRoot ? "/" : ".";
-  for (std::size_t i = 0; i < components.size(); ++i) {
-    out->dir = (i == 0 && !fromRoot) ? components[i] : Join(out->dir, components[i]);
-  }
-  return true;
-}
-
 struct DirEntry {
   std::string name;
   unsigned char type;  // d_type, for when the entry is gone before it can be looked at
@@ -182,6 +140,159 @@ const DirIndex* IndexOf(const std::string& dir) {
   }
   IndexNames(dir, entries);
   return &Indexes[dir];
+}
+
+// Where a directory written in any letter case is on disk, by the directory as written; kept
+// only when every component was found, and forgotten whenever a directory moves.
+std::map<std::string, std::string> ActualDirs;
+
+// The directory on disk for absolute components as written: each component under its exact name
+// when that exists, else the first name in byte order that matches it case-insensitively. From
+// the first component that can't be found on, the rest is kept as written, so the lookup fails.
+std::string ActualDirectory(const std::vector<std::string>& components) {
+  std::string written = "/";
+  for (const std::string& component : components) {
+    written = Join(written, component);
+  }
+  const auto known = ActualDirs.find(written);
+  if (known != ActualDirs.end()) {
+    return known->second;
+  }
+  std::string dir = "/";
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    struct stat info {};
+    std::string next = Join(dir, components[i]);
+    if (stat(next.c_str(), &info) != 0) {
+      const DirIndex* index = errno == ENOENT ? IndexOf(dir) : nullptr;
+      const auto names =
+          index != nullptr ? index->find(Folded(components[i])) : DirIndex::const_iterator();
+      bool found = false;
+      if (index != nullptr && names != index->end()) {
+        for (const std::string& name : std::set<std::string>(names->second)) {
+          if (stat(Join(dir, name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            next = Join(dir, name);
+            found = true;
+            break;
+          }
+        }
+      }
+      if (!found) {
+        for (; i < components.size(); ++i) {
+          dir = Join(dir, components[i]);
+        }
+        return dir;
+      }
+    }
+    dir = std::move(next);
+  }
+  ActualDirs[written] = dir;
+  return dir;
+}
+
+// A moved directory takes the directories below it along: where they were is no longer known.
+void ForgetDirectoriesUnder(const std::string& moved) {
+  for (auto known = ActualDirs.begin(); known != ActualDirs.end();) {
+    const std::string& dir = known->second;
+    const bool under = dir.compare(0, moved.size(), moved) == 0 &&
+                       (dir.size() == moved.size() || dir[moved.size()] == '/');
+    known = under ? ActualDirs.erase(known) : std::next(known);
+  }
+}
+
+// Win32 resolves a narrow path by its text before it looks anything up, and so does this:
+// - separators are '\' and '/', and a run of them is one;
+// - "X:\..." and "\..." start at the root ("/"), "X:relative" and "relative" at the current
+//   directory, a UNC path ("\\server\share") names nothing here;
+// - "." is dropped and ".." drops the component before it, if any, whether or not that exists;
+// - a component that ends in a dot loses that one dot, and the last component loses all its
+//   trailing dots and spaces (a space inside the path stays);
+// - "\\?\X:\..." is taken as written: '\' alone separates, and "." or ".." is no name.
+// Then each directory is found case-insensitively. Fails for a null path, one longer than
+// MAX_PATH bytes when `bounded`, and one whose last component is empty. The ANSI calls convert a
+// path into the thread's buffer of MAX_PATH characters and a terminator, so a longer one fails
+// before it reaches the file system. MoveFileA alone converts its new path into a buffer of its
+// own, with no such bound.
+bool ToHostPath(LPCSTR path, HostPath* out, bool bounded = true) {
+  if (path == nullptr) {
+    return false;
+  }
+  const std::string text(path);
+  if (bounded && text.size() > MAX_PATH) {
+    return false;
+  }
+  const auto drive = [&text](std::size_t at) {
+    const char letter = FoldCase(at < text.size() ? text[at] : '\0');
+    return text.size() >= at + 2 && letter >= 'a' && letter <= 'z' && text[at + 1] == ':';
+  };
+  std::vector<std::string> components;
+  const bool literal = text.rfind("\\\\?\\", 0) == 0;
+  std::size_t start = 0;
+  if (literal) {
+    if (!drive(4) || text.size() < 7 || text[6] != '\\') {
+      return false;
+    }
+    start = 7;
+  } else if (text.size() >= 2 && IsSeparator(text[0]) && IsSeparator(text[1])) {
+    return false;  // UNC: no network here
+  } else if (drive(0) && text.size() > 2 && IsSeparator(text[2])) {
+    start = 3;
+  } else if (!text.empty() && IsSeparator(text[0])) {
+    start = 1;
+  } else {
+    start = drive(0) ? 2 : 0;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+      return false;
+    }
+    for (const char* c = cwd; *c != '\0';) {  // the current directory's own names, as they are
+      const char* end = std::strchr(c + 1, '/');
+      end = end != nullptr ? end : c + std::strlen(c);
+      if (end > c + 1) {
+        components.emplace_back(c + 1, end);
+      }
+      c = end;
+    }
+  }
+  std::string current;
+  for (std::size_t i = start; i <= text.size(); ++i) {
+    const bool last = i == text.size();
+    if (!last && !(literal ? text[i] == '\\' : IsSeparator(text[i]))) {
+      current += text[i];
+      continue;
+    }
+    if (literal) {
+      if (current.empty()
+              ? !last
+              : current == "." || current == ".." || current.find('/') != std::string::npos) {
+        return false;
+      }
+    } else if (current == "..") {
+      if (!components.empty()) {
+        components.pop_back();
+      }
+      current.clear();
+      continue;
+    } else if (current == ".") {
+      current.clear();
+      continue;
+    } else if (last) {
+      current.erase(current.find_last_not_of(". ") + 1);
+    } else if (!current.empty() && current.back() == '.') {
+      current.pop_back();
+    }
+    if (!current.empty()) {
+      components.push_back(std::move(current));
+    }
+    current.clear();
+  }
+  // A path that ends in a separator names a directory by itself, which no call here takes.
+  if (components.empty() || (literal ? text.back() == '\\' : IsSeparator(text.back()))) {
+    return false;
+  }
+  out->name = std::move(components.back());
+  components.pop_back();
+  out->dir = ActualDirectory(components);
+  return true;
 }
 
 void NoteRemoved(const std::string& dir, const std::string& name) {
@@ -445,6 +556,7 @@ bool PutInPlace(const std::string& fromDir, const std::string& fromName, const H
   if (moved) {
     NoteRemoved(fromDir, fromName);
     NoteAdded(to.dir, to.name);
+    ForgetDirectoriesUnder(source);
   }
   return moved;
 }
