@@ -1,17 +1,12 @@
-// Records every call the patch code makes through the stand-in's call table, and can make the
-// Nth call fail the way that call really fails, without making it.
+// Records every call the patch code makes through the stand-in's interposer, and can make the Nth
+// call fail the way that call really fails, or end the process just before or after it.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-struct RecordedCall {
-  std::string name;
-  std::vector<std::string> args;  // strings as they were passed; handles and numbers in hex
-  // In hex; a key opened or a search that found something adds the key or the name after a space.
-  std::string result;
-};
+#include "platform/posix/platform_calls.h"
 
 // What a recorded run is to suffer, if anything.
 struct FaultPlan {
@@ -25,15 +20,18 @@ struct FaultPlan {
   bool crashAfter = false;
 };
 
-class CallRecorder {
+class CallRecorder : public CallObserver {
  public:
   explicit CallRecorder(const FaultPlan& faults = {});
-  ~CallRecorder();
+  ~CallRecorder() override;
   CallRecorder(const CallRecorder&) = delete;
   CallRecorder& operator=(const CallRecorder&) = delete;
 
+  int Before(const PlatformCall& call) override;
+  void After(const PlatformCall& call) override;
+
   const FaultPlan plan;
-  std::vector<RecordedCall> calls;
+  std::vector<PlatformCall> calls;
 };
 
 // The ways a call can fail, as failKind counts them: RegQueryValueExA has two, failing with the
@@ -41,5 +39,5 @@ class CallRecorder {
 // one each: failure, nothing changed.
 int FailureKinds(const std::string& call);
 
-// "Name(arg, arg)" for each call, the compact form tests compare against.
-std::vector<std::string> FormatCalls(const std::vector<RecordedCall>& calls);
+// Each call in the text form, as tests compare them.
+std::vector<std::string> Described(const std::vector<PlatformCall>& calls);

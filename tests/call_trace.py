@@ -1,13 +1,28 @@
 """The nine platform calls of one run, read from either program's trace, in one comparable form.
 
-The Linux stand-in writes `Name(arg,...) = result` lines; Wine's relay channel writes a Call line
-and a Ret line per call. Both quote strings the same way. Each call becomes a Call: its name, the
-arguments that the program chooses (out-pointers dropped), and a result in words. Search and key
-handles become h1, h2, ... and k1, ... in the order they were handed out, so the two programs'
-traces compare equal when they made the same calls with the same outcomes.
+That form is the one the stand-in's interposer writes (src/platform/posix/platform_calls.h) and
+the C++ tests compare: `Name(arg, ...) = result`, with strings quoted as Wine quotes them, out
+pointers as ptr or null, search handles and keys as h1, h2, ... and k1, ... in the order the
+program met them, and a result in words. The stand-in's trace is in that form already; Wine's
+relay channel writes a Call line and a Ret line per call, with raw values, which are brought to
+it here. The two programs' traces then compare equal when they made the same calls with the same
+outcomes.
 """
 import re
 from typing import List, NamedTuple, Optional, Tuple
+
+
+def quote(value: str) -> str:
+    """Quoted and escaped as Wine's relay channel and the stand-in's trace both write strings."""
+    out = []
+    for char in value:
+        if char in '"\\':
+            out.append("\\" + char)
+        elif 0x20 <= ord(char) < 0x7F:
+            out.append(char)
+        else:
+            out.append(f"\\x{ord(char):02x}")
+    return '"' + "".join(out) + '"'
 
 
 class Text(NamedTuple):
@@ -16,7 +31,7 @@ class Text(NamedTuple):
     whole: bool = True
 
     def __str__(self) -> str:
-        return '"' + self.value + ('"' if self.whole else '..."')
+        return quote(self.value) + ("" if self.whole else "...")
 
 
 class Call(NamedTuple):
@@ -114,8 +129,8 @@ def normalise(raw_calls: List[Tuple[str, list, int]]) -> List[Call]:
         if name == "RegCreateKeyExA":
             root = "HKEY_LOCAL_MACHINE" if _dword(a[0]) == HKEY_LOCAL_MACHINE else hex(a[0])
             status = _dword(result)
-            args = (root, a[1], _dword(a[2]), pointer(a[3]), _dword(a[4]), hex(_dword(a[5])),
-                    pointer(a[6]))
+            args = (root, a[1], str(_dword(a[2])), pointer(a[3]), str(_dword(a[4])),
+                    hex(_dword(a[5])), pointer(a[6]))
             calls.append(Call(name, args, str(status)))
             # The handle itself is not traced: the first use of a key names it.
             continue
@@ -123,7 +138,7 @@ def normalise(raw_calls: List[Tuple[str, list, int]]) -> List[Call]:
             key = "null" if a[0] == 0 else names.current.get(("k", a[0])) or names.new("k", a[0])
             calls.append(Call(name, (key, a[1], pointer(a[2])), str(_dword(result))))
         elif name == "RegCloseKey":
-            key = names.current.get(("k", a[0])) or names.new("k", a[0])
+            key = "null" if a[0] == 0 else names.current.get(("k", a[0])) or names.new("k", a[0])
             calls.append(Call(name, (key,), str(_dword(result))))
         elif name == "FindFirstFileA":
             found = "INVALID" if result in (INVALID_HANDLE, 0xFFFFFFFF) else names.new("h", result)
@@ -142,17 +157,25 @@ def normalise(raw_calls: List[Tuple[str, list, int]]) -> List[Call]:
     return calls
 
 
-_STANDIN_LINE = re.compile(r"^(\w+)\((.*)\) = ([0-9a-f]+)$")
+_STANDIN_LINE = re.compile(r"^(\w+)\((.*)\) = ([^()]+)$")
+_STANDIN_ARG = re.compile(r'"((?:[^"\\]|\\.)*)"|([^,"]+)')
 
 
 def read_standin_trace(text: str) -> List[Call]:
-    raw = []
+    calls = []
     for line in text.splitlines():
         match = _STANDIN_LINE.match(line)
         if not match:
             raise ValueError(f"unreadable trace line {line!r}")
-        raw.append((match[1], _parse_args(match[2]), int(match[3], 16)))
-    return normalise(raw)
+        args, at = [], 0
+        while at < len(match[2]):
+            arg = _STANDIN_ARG.match(match[2], at)
+            if not arg:
+                raise ValueError(f"unreadable arguments in {line!r}")
+            args.append(Text(_unescape(arg[1])) if arg[1] is not None else arg[2].strip())
+            at = arg.end() + len(", ")
+        calls.append(Call(match[1], tuple(args), match[3]))
+    return calls
 
 
 _RELAY_CALL = re.compile(r"^([0-9a-f]+):Call (?:\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")

@@ -1,7 +1,9 @@
 #include "patch_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "expected_names.h"
 #include "patch/patch_main.h"
@@ -54,9 +56,9 @@ std::multiset<std::string> FileContents(const Tree& tree) {
   return contents;
 }
 
-std::string MessageOf(const std::vector<RecordedCall>& calls) {
-  std::vector<const RecordedCall*> boxes;
-  for (const RecordedCall& call : calls) {
+std::string MessageOf(const std::vector<PlatformCall>& calls) {
+  std::vector<const PlatformCall*> boxes;
+  for (const PlatformCall& call : calls) {
     if (call.name == "MessageBoxA") {
       boxes.push_back(&call);
     }
@@ -66,10 +68,16 @@ std::string MessageOf(const std::vector<RecordedCall>& calls) {
     return {};
   }
   const std::vector<std::string>& args = boxes[0]->args;
-  EXPECT_EQ(args[0], "0");
-  EXPECT_EQ(args[2], " ");
-  const bool error = args[1] == NotInstalled || args[1] == Missing;
-  EXPECT_EQ(args[3], error ? "0x10" : "0") << args[1];
+  EXPECT_EQ(args[0], "null");
+  EXPECT_EQ(args[2], "\" \"");
+  const char* const known[] = {NotInstalled, NotNeeded, Patched, Missing};
+  const auto* message = std::find_if(std::begin(known), std::end(known),
+                                     [&](const char* text) { return args[1] == Quoted(text); });
+  if (message != std::end(known)) {
+    const bool error = *message == NotInstalled || *message == Missing;
+    EXPECT_EQ(args[3], error ? "0x10" : "0x0") << *message;
+    return *message;
+  }
   return args[1];
 }
 
@@ -110,7 +118,7 @@ void StartAsNewProcess() {
   ParentPrefix.clear();
 }
 
-std::vector<RecordedCall> PatchRun::Run(std::size_t failCall, int failKind) const {
+std::vector<PlatformCall> PatchRun::Run(std::size_t failCall, int failKind) const {
   StartAsNewProcess();
   CallRecorder recorder({failCall, failKind, 0, false});
   char commandLine[] = "";

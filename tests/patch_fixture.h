@@ -31,7 +31,7 @@ Tree RepairedInstall();
 std::multiset<std::string> FileContents(const Tree& tree);
 
 // The one message of the run; fails the test unless there is exactly one, as the player sees it.
-std::string MessageOf(const std::vector<RecordedCall>& calls);
+std::string MessageOf(const std::vector<PlatformCall>& calls);
 
 // True when all 38 required archives are in Games/Demo of the tree.
 bool HoldsEveryArchive(const Tree& tree);
@@ -51,7 +51,7 @@ class PatchRun : public ::testing::Test {
   void Layout(const Tree& tree) const;
 
   // One run, as a fresh process would make it, with the given call failed in the given way.
-  std::vector<RecordedCall> Run(std::size_t failCall = 0, int failKind = 0) const;
+  std::vector<PlatformCall> Run(std::size_t failCall = 0, int failKind = 0) const;
 
  private:
   TempDir tmp_;

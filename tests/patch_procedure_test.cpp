@@ -20,9 +20,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> ArgsOf(const std::vector<RecordedCall>& calls, const std::string& name) {
+// The first argument of each call of that name, in the text form.
+std::vector<std::string> ArgsOf(const std::vector<PlatformCall>& calls, const std::string& name) {
   std::vector<std::string> args;
-  for (const RecordedCall& call : calls) {
+  for (const PlatformCall& call : calls) {
     if (call.name == name) {
       args.push_back(call.args.at(0));
     }
@@ -30,13 +31,13 @@ std::vector<std::string> ArgsOf(const std::vector<RecordedCall>& calls, const st
   return args;
 }
 
-std::string AfterSpace(const std::string& text) {
-  return text.substr(text.find(' ') + 1);
+std::string Q(const std::string& text) {
+  return Quoted(text.c_str());
 }
 
-std::size_t IndexOf(const std::vector<RecordedCall>& calls, const std::string& name) {
+std::size_t IndexOf(const std::vector<PlatformCall>& calls, const std::string& name) {
   const auto found = std::find_if(calls.begin(), calls.end(),
-                                  [&](const RecordedCall& call) { return call.name == name; });
+                                  [&](const PlatformCall& call) { return call.name == name; });
   return static_cast<std::size_t>(found - calls.begin());
 }
 
@@ -44,18 +45,20 @@ TEST_F(PatchRun, CompleteInstallationIsProbedInTableOrderAndLeftAlone) {
   Layout(FullInstall());
   SetValue(Install());
   const Tree before = ReadTree(Root());
-  const std::vector<RecordedCall> calls = Run();
+  const std::vector<PlatformCall> calls = Run();
 
-  const std::string key = AfterSpace(calls.at(0).result);
   std::vector<std::string> expected = {
-      "RegCreateKeyExA(0x80000002, Software\\KelvaneTarnwick\\Directory, 0, 0, 0, 0xf003f, 0)",
-      "RegQueryValueExA(" + key + ", Directory, 0, 0x100)", "RegCloseKey(" + key + ")"};
+      R"(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KelvaneTarnwick\\Directory", 0, null, 0, )"
+      R"(0xf003f, null) = 0)",
+      R"(RegQueryValueExA(k1, "Directory", null) = 0)", "RegCloseKey(k1) = 0"};
   for (std::size_t i = 0; i < ExpectedArchives.size(); ++i) {
-    expected.push_back("FindFirstFileA(" + Install() + "\\" + ExpectedArchives[i] + ")");
-    expected.push_back("FindClose(" + calls.at(4 + 2 * i).args.at(0) + ")");
+    const std::string handle = "h" + std::to_string(i + 1);
+    expected.push_back("FindFirstFileA(" + Q(Install() + "\\" + ExpectedArchives[i]) +
+                       ") = " + handle);
+    expected.push_back("FindClose(" + handle + ") = TRUE");
   }
-  expected.push_back("MessageBoxA(0, Patch not needed.,  , 0)");
-  EXPECT_EQ(FormatCalls(calls), expected);
+  expected.emplace_back(R"(MessageBoxA(null, "Patch not needed.", " ", 0x0) = 1)");
+  EXPECT_EQ(Described(calls), expected);
   EXPECT_EQ(MessageOf(calls), NotNeeded);
   EXPECT_EQ(ReadTree(Root()), before);
 }
@@ -82,7 +85,7 @@ TEST_F(PatchRun, CheckStopsAtTheFirstMissingName) {
     }
     Layout(tree);
     SetValue(Install());
-    const std::vector<RecordedCall> calls = Run();
+    const std::vector<PlatformCall> calls = Run();
     const std::vector<std::string> searches = ArgsOf(calls, "FindFirstFileA");
     const auto firstRepair = std::find_if(searches.begin(), searches.end(), [](const auto& s) {
       return s.find('*') != std::string::npos;
@@ -112,14 +115,13 @@ TEST_F(PatchRun, KeyIsClosedOnceAndBeforeAnyFileIsTouched) {
     if (c.value) {
       SetValue(c.bytes);
     }
-    const std::vector<RecordedCall> calls = Run(c.failCall);
+    const std::vector<PlatformCall> calls = Run(c.failCall);
     EXPECT_EQ(MessageOf(calls), c.message);
     const bool opened = c.failCall != 1;
     ASSERT_EQ(ArgsOf(calls, "RegCloseKey").size(), opened ? 1U : 0U);
-    EXPECT_EQ(ArgsOf(calls, "RegQueryValueExA"),
-              std::vector<std::string>{opened ? AfterSpace(calls[0].result) : "0"});
+    EXPECT_EQ(ArgsOf(calls, "RegQueryValueExA"), std::vector<std::string>{opened ? "k1" : "null"});
     if (opened) {
-      EXPECT_EQ(AfterSpace(calls[0].result), ArgsOf(calls, "RegCloseKey")[0]);
+      EXPECT_EQ(ArgsOf(calls, "RegCloseKey")[0], "k1");
       const std::size_t close = IndexOf(calls, "RegCloseKey");
       EXPECT_LE(close, IndexOf(calls, "FindFirstFileA"));
       // A failed read is reported first, then the key is closed.
@@ -136,11 +138,15 @@ TEST_F(PatchRun, KeyIsClosedOnceAndBeforeAnyFileIsTouched) {
 TEST_F(PatchRun, RepairNormalisesBothEndsBeforeEachMoveAndClosesEverySearch) {
   Layout(BrokenInstall());
   SetValue(Install());
-  const std::vector<RecordedCall> calls = Run();
+  const std::vector<PlatformCall> calls = Run();
   EXPECT_EQ(MessageOf(calls), Patched);
   EXPECT_EQ(ReadTree(Root()), RepairedInstall()) << Describe(ReadTree(Root()));
 
-  const std::string parent = WindowsPath(Root() / "Games") + "\\";
+  // Paths in the text form, without their closing quote, to cut names from.
+  std::string parent = Q(WindowsPath(Root() / "Games") + "\\");
+  std::string install = Q(Install() + "\\");
+  parent.pop_back();
+  install.pop_back();
   std::vector<std::string> relocated;
   std::vector<std::string> renamed;
   for (std::size_t i = 0; i < calls.size(); ++i) {
@@ -151,12 +157,12 @@ TEST_F(PatchRun, RepairNormalisesBothEndsBeforeEachMoveAndClosesEverySearch) {
     const std::string& to = calls[i].args[1];
     ASSERT_GE(i, 2U);
     if (from.rfind(parent, 0) == 0 && from.find('\\', parent.size()) == std::string::npos) {
-      relocated.push_back(from.substr(parent.size()));
-      EXPECT_EQ(to, Install() + "\\" + relocated.back());
+      relocated.push_back(from.substr(parent.size(), from.size() - parent.size() - 1));
+      EXPECT_EQ(to, install + relocated.back() + '"');
       EXPECT_EQ(calls[i - 2].args, (std::vector<std::string>{from, "0x80"}));
       EXPECT_EQ(calls[i - 1].args, (std::vector<std::string>{to, "0x80"}));
     } else {
-      renamed.push_back(from.substr(Install().size() + 1));
+      renamed.push_back(from.substr(install.size(), from.size() - install.size() - 1));
       EXPECT_EQ(calls[i - 1].args, (std::vector<std::string>{to, "0x80"}));  // the long name only
     }
   }
@@ -167,9 +173,9 @@ TEST_F(PatchRun, RepairNormalisesBothEndsBeforeEachMoveAndClosesEverySearch) {
   }
 
   std::vector<std::string> opened;
-  for (const RecordedCall& call : calls) {
-    if (call.name == "FindFirstFileA" && call.result.rfind("0xffffffffffffffff", 0) != 0) {
-      opened.push_back(call.result.substr(0, call.result.find(' ')));
+  for (const PlatformCall& call : calls) {
+    if (call.name == "FindFirstFileA" && call.result != "INVALID") {
+      opened.push_back(call.result);
     }
   }
   std::vector<std::string> closed = ArgsOf(calls, "FindClose");
@@ -195,10 +201,10 @@ TEST_F(PatchRun, ParentPrefixIsCutAfterTheLastBackslashByte) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     SetValue(c.value);
-    const std::vector<RecordedCall> calls = Run();
+    const std::vector<PlatformCall> calls = Run();
     EXPECT_EQ(MessageOf(calls), Missing);
     EXPECT_EQ(ParentPrefix, c.prefix);
-    EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), InstallDirText() + "\\11.pak");
+    EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), Q(InstallDirText() + "\\11.pak"));
   }
 }
 
@@ -209,7 +215,7 @@ TEST_F(PatchRun, ValuesThatNameNoDirectoryTouchNothing) {
   for (const std::string& value : {std::string(), std::string(1, '\0'), std::string(8, '\0'),
                                    std::string("Z:"), std::string("c:\0\\Games", 9)}) {
     SetValue(value);
-    const std::vector<RecordedCall> calls = Run();
+    const std::vector<PlatformCall> calls = Run();
     EXPECT_EQ(MessageOf(calls), NotInstalled);
     EXPECT_EQ(calls.size(), 4U);  // open, read, close, message
     EXPECT_EQ(IndexOf(calls, "RegCloseKey"), 2U);
@@ -221,8 +227,8 @@ TEST_F(PatchRun, ValueFillingTheWholeBufferIsTakenWhole) {
   const std::string parent = WindowsPath(Root()) + "\\";
   const std::string value = parent + std::string(InstallDirSize - parent.size(), 'a');
   SetValue(value);
-  const std::vector<RecordedCall> calls = Run();
-  EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), value + "\\11.pak");
+  const std::vector<PlatformCall> calls = Run();
+  EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), Q(value + "\\11.pak"));
   EXPECT_EQ(ParentPrefix, parent);
   EXPECT_EQ(MessageOf(calls), Missing);
 }

@@ -205,7 +205,8 @@ def check(scenario: Scenario, platform: str, outcome: Outcome, root: Path) -> Li
         failures.append(f"the other view's key holds {outcome.other_key_values}, expected "
                         f"{expected_other}")
     if scenario.calls is not None and outcome.calls:
-        expected = [line.replace("{root}", windows_path(root)) for line in scenario.calls]
+        root_text = call_trace.quote(windows_path(root))[1:-1]  # as it stands inside a string
+        expected = [line.replace("{root}", root_text) for line in scenario.calls]
         actual = [str(call) for call in outcome.calls[0]]
         if actual != expected:
             at = next((i for i, (a, e) in enumerate(zip(actual, expected)) if a != e),

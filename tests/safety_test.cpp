@@ -97,7 +97,7 @@ TEST_F(Safety, FailingAnyCallInAnyWayLosesNothing) {
   SetValue(Install());
   for (const Case& c : Cases()) {
     Layout(c.tree);
-    const std::vector<RecordedCall> calls = Run();
+    const std::vector<PlatformCall> calls = Run();
     for (std::size_t n = 1; n <= calls.size(); ++n) {
       for (int kind = 0; kind < FailureKinds(calls[n - 1].name); ++kind) {
         SCOPED_TRACE(std::string(c.name) + ": call " + std::to_string(n) + " " + calls[n - 1].name +

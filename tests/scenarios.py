@@ -10,6 +10,8 @@ root. A value is set in the registry view of the program under test, the 32-bit 
 from dataclasses import dataclass, field
 from typing import Callable, Dict, List, NamedTuple, Optional, Union
 
+from call_trace import quote
+
 
 class Entry(NamedTuple):
     kind: str  # 'f' file, 'd' directory, 'l' symbolic link
@@ -143,7 +145,7 @@ class Scenario:
 
 
 class Expect:
-    """Builds the expected platform calls of one run, in the form call_trace prints them. Paths
+    """Builds the expected platform calls of one run, in the text form of call_trace. Paths
     start with {root}, the scenario's root; the installation directory is {root}\\Games\\Demo."""
 
     def __init__(self, install: str = r"{root}\Games\Demo", prefix: str = "{root}\\Games\\"):
@@ -152,14 +154,14 @@ class Expect:
 
     def _search(self, path: str, found: bool) -> str:
         if not found:
-            self.lines.append(f'FindFirstFileA("{path}") = INVALID')
+            self.lines.append(f'FindFirstFileA({quote(path)}) = INVALID')
             return ""
         self.handles += 1
-        self.lines.append(f'FindFirstFileA("{path}") = h{self.handles}')
+        self.lines.append(f'FindFirstFileA({quote(path)}) = h{self.handles}')
         return f"h{self.handles}"
 
     def read_key(self, status: int = 0, close: bool = True) -> "Expect":
-        self.lines += [r'RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\KelvaneTarnwick\Directory",'
+        self.lines += [r'RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KelvaneTarnwick\\Directory",'
                        r' 0, null, 0, 0xf003f, null) = 0',
                        f'RegQueryValueExA(k1, "Directory", null) = {status}']
         return self.close_key() if close else self
@@ -181,9 +183,9 @@ class Expect:
             if not isinstance(match, str):
                 name, source_set, target_set, moved = match
                 source, target = self.prefix + name, f"{self.install}\\{name}"
-                self.lines += [f'SetFileAttributesA("{source}", 0x80) = {_truth(source_set)}',
-                               f'SetFileAttributesA("{target}", 0x80) = {_truth(target_set)}',
-                               f'MoveFileA("{source}", "{target}") = {_truth(moved)}']
+                self.lines += [f'SetFileAttributesA({quote(source)}, 0x80) = {_truth(source_set)}',
+                               f'SetFileAttributesA({quote(target)}, 0x80) = {_truth(target_set)}',
+                               f'MoveFileA({quote(source)}, {quote(target)}) = {_truth(moved)}']
             self.lines.append(f"FindNextFileA({handle}) = {_truth(i + 1 < len(matches))}")
         if matches:
             self.lines.append(f"FindClose({handle}) = TRUE")
@@ -193,15 +195,15 @@ class Expect:
         """The 22 renames; `renamed` are the short names that move, `long_present` the long names
         already there (their attributes are set)."""
         for short, long in RENAMES:
-            target = f"{self.install}\\{long}"
-            self.lines += [f'SetFileAttributesA("{target}", 0x80) = {_truth(long in long_present)}',
-                           f'MoveFileA("{self.install}\\{short}", "{target}") = '
-                           f'{_truth(short in renamed)}']
+            source, target = f"{self.install}\\{short}", f"{self.install}\\{long}"
+            self.lines += [f'SetFileAttributesA({quote(target)}, 0x80) = '
+                           f'{_truth(long in long_present)}',
+                           f'MoveFileA({quote(source)}, {quote(target)}) = {_truth(short in renamed)}']
         return self
 
     def box(self, text: str) -> "Expect":
         style = "0x10" if text in (NOT_INSTALLED, MISSING) else "0x0"
-        self.lines.append(f'MessageBoxA(null, "{text}", " ", {style}) = 1')
+        self.lines.append(f'MessageBoxA(null, {quote(text)}, " ", {style}) = 1')
         return self
 
     def close_key(self) -> "Expect":

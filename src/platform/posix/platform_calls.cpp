@@ -1,6 +1,10 @@
 #include "platform/posix/platform_calls.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
 
 #include "platform/posix/posix_internal.h"
 
@@ -14,7 +18,104 @@ int RealMessageBoxA(HWND /*hWnd*/, LPCSTR lpText, LPCSTR /*lpCaption*/, UINT /*u
   return IDOK;
 }
 
+CallObserver* Observer = nullptr;
+
+std::string Hex(std::uintptr_t value) {
+  char text[2 * sizeof(unsigned long long) + 3];
+  (void)std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string Pointer(const void* pointer) {
+  return pointer == nullptr ? "null" : "ptr";
+}
+
+std::string Truth(BOOL value) {
+  return value != FALSE ? "TRUE" : "FALSE";
+}
+
+// Handles by the order the program first met them, so that runs and programs compare.
+std::map<std::pair<char, const void*>, std::string> Names;
+std::map<char, unsigned> NameCounts;
+
+std::string NewName(char kind, const void* handle) {
+  return Names[{kind, handle}] = kind + std::to_string(++NameCounts[kind]);
+}
+
+std::string NameOf(char kind, const void* handle) {
+  if (handle == nullptr) {
+    return "null";
+  }
+  const auto known = Names.find({kind, handle});
+  if (known != Names.end()) {
+    return known->second;
+  }
+  // A key is named where it is first used, as it is in Wine's trace, which does not show the
+  // handle a call writes out; a search handle where FindFirstFileA returns it.
+  return kind == 'k' ? NewName(kind, handle)
+                     : "unknown " + std::string(1, kind) + " " +
+                           Hex(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// One call on its way through: shown to the observer before and after.
+class Passing {
+ public:
+  Passing(const char* name, std::vector<std::string> args)
+      : call_{name, std::move(args), {}},
+        failKind_(Observer != nullptr ? Observer->Before(call_) : 0) {}
+
+  int FailKind() const { return failKind_; }
+
+  template <typename Result>
+  Result Done(Result result, std::string text) {
+    call_.result = std::move(text);
+    if (Observer != nullptr) {
+      Observer->After(call_);
+    }
+    return result;
+  }
+
+ private:
+  PlatformCall call_;
+  int failKind_;
+};
+
 }  // namespace
+
+std::string Quoted(const char* text) {
+  if (text == nullptr) {
+    return "null";
+  }
+  std::string quoted = "\"";
+  for (const char* c = text; *c != '\0'; ++c) {
+    const auto byte = static_cast<unsigned char>(*c);
+    if (byte == '"' || byte == '\\') {
+      quoted += '\\';
+      quoted += *c;
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      quoted += *c;
+    } else {
+      char escape[5];
+      (void)std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      quoted += escape;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string Describe(const PlatformCall& call) {
+  std::string text = call.name + "(";
+  for (std::size_t i = 0; i < call.args.size(); ++i) {
+    text += (i == 0 ? "" : ", ") + call.args[i];
+  }
+  return text + ") = " + call.result;
+}
+
+void ObserveCalls(CallObserver* observer) {
+  Observer = observer;
+  Names.clear();
+  NameCounts.clear();
+}
 
 const PlatformCalls DefaultPlatformCalls = {
     RealRegCreateKeyExA,    RealRegQueryValueExA, RealRegCloseKey,
@@ -28,40 +129,82 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                             DWORD dwOptions, REGSAM samDesired,
                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition) {
-  return PlatformCallTable.RegCreateKeyExA(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
-                                           lpSecurityAttributes, phkResult, lpdwDisposition);
+  Passing call("RegCreateKeyExA",
+               {hKey == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE"
+                                           : Hex(reinterpret_cast<std::uintptr_t>(hKey)),
+                Quoted(lpSubKey), std::to_string(Reserved), Pointer(lpClass),
+                std::to_string(dwOptions), Hex(samDesired), Pointer(lpSecurityAttributes)});
+  LONG status = ERROR_ACCESS_DENIED;
+  if (call.FailKind() == 0) {
+    status =
+        PlatformCallTable.RegCreateKeyExA(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
+                                          lpSecurityAttributes, phkResult, lpdwDisposition);
+  }
+  return call.Done(status, std::to_string(status));
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
-  return PlatformCallTable.RegQueryValueExA(hKey, lpValueName, lpReserved, lpType, lpData,
-                                            lpcbData);
+  Passing call("RegQueryValueExA", {NameOf('k', hKey), Quoted(lpValueName), Pointer(lpReserved)});
+  LONG status = ERROR_FILE_NOT_FOUND;  // the value missing
+  if (call.FailKind() == 2 && lpData != nullptr && lpcbData != nullptr) {
+    std::memset(lpData, 0x5C, *lpcbData);  // more data than fits, the buffer written over
+    status = ERROR_MORE_DATA;
+  } else if (call.FailKind() == 0) {
+    status =
+        PlatformCallTable.RegQueryValueExA(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
+  }
+  return call.Done(status, std::to_string(status));
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-  return PlatformCallTable.RegCloseKey(hKey);
+  Passing call("RegCloseKey", {NameOf('k', hKey)});
+  LONG status = ERROR_INVALID_HANDLE;
+  if (call.FailKind() == 0) {
+    status = PlatformCallTable.RegCloseKey(hKey);
+  }
+  return call.Done(status, std::to_string(status));
 }
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-  return PlatformCallTable.FindFirstFileA(lpFileName, lpFindFileData);
+  Passing call("FindFirstFileA", {Quoted(lpFileName)});
+  const HANDLE search = call.FailKind() != 0
+                            ? INVALID_HANDLE_VALUE
+                            : PlatformCallTable.FindFirstFileA(lpFileName, lpFindFileData);
+  return call.Done(search, search == INVALID_HANDLE_VALUE ? "INVALID" : NewName('h', search));
 }
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
-  return PlatformCallTable.FindNextFileA(hFindFile, lpFindFileData);
+  Passing call("FindNextFileA", {NameOf('h', hFindFile)});
+  const BOOL more =
+      call.FailKind() != 0 ? FALSE : PlatformCallTable.FindNextFileA(hFindFile, lpFindFileData);
+  return call.Done(more, Truth(more));
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  return PlatformCallTable.FindClose(hFindFile);
+  Passing call("FindClose", {NameOf('h', hFindFile)});
+  const BOOL closed = call.FailKind() != 0 ? FALSE : PlatformCallTable.FindClose(hFindFile);
+  return call.Done(closed, Truth(closed));
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-  return PlatformCallTable.SetFileAttributesA(lpFileName, dwFileAttributes);
+  Passing call("SetFileAttributesA", {Quoted(lpFileName), Hex(dwFileAttributes)});
+  const BOOL done = call.FailKind() != 0
+                        ? FALSE
+                        : PlatformCallTable.SetFileAttributesA(lpFileName, dwFileAttributes);
+  return call.Done(done, Truth(done));
 }
 
 BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
-  return PlatformCallTable.MoveFileA(lpExistingFileName, lpNewFileName);
+  Passing call("MoveFileA", {Quoted(lpExistingFileName), Quoted(lpNewFileName)});
+  const BOOL done =
+      call.FailKind() != 0 ? FALSE : PlatformCallTable.MoveFileA(lpExistingFileName, lpNewFileName);
+  return call.Done(done, Truth(done));
 }
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-  return PlatformCallTable.MessageBoxA(hWnd, lpText, lpCaption, uType);
+  Passing call("MessageBoxA", {Pointer(hWnd), Quoted(lpText), Quoted(lpCaption), Hex(uType)});
+  const int button =
+      call.FailKind() != 0 ? 0 : PlatformCallTable.MessageBoxA(hWnd, lpText, lpCaption, uType);
+  return call.Done(button, std::to_string(button));
 }

@@ -1,7 +1,12 @@
-// The stand-in's call table. Every Win32 call of the stand-in goes through PlatformCallTable, so
-// a test can record each call with its arguments, or make the Nth one fail, while the patch code
-// still runs against real files. The entries start as the real implementations.
+// The stand-in's one interposer. Every Win32 call of the patch code passes one wrapper, which
+// shows it to an observer before and after, in one text form, and then calls the implementation
+// in PlatformCallTable. An observer can fail the call, the way the call really fails, or end the
+// process before or after it; the relay-style trace, the tests' recorder and their fault plans
+// are observers. The table's entries start as the real implementations; a test may swap one.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "platform/platform_ops.h"
 
@@ -21,6 +26,34 @@ struct PlatformCalls {
 extern const PlatformCalls DefaultPlatformCalls;
 
 extern PlatformCalls PlatformCallTable;
+
+// One call in the text form that the trace, the tests and tests/call_trace.py share:
+// `Name(arg, ...) = result`. Strings are quoted and escaped as Wine's relay channel does; out
+// pointers are "ptr" or "null"; search handles and keys are h1, h2, ... and k1, ... in the order
+// the program first met them; a status is a decimal number, a BOOL is TRUE or FALSE, and a
+// failed search is INVALID.
+struct PlatformCall {
+  std::string name;
+  std::vector<std::string> args;
+  std::string result;  // empty until the call has returned
+};
+
+std::string Describe(const PlatformCall& call);
+
+// A string as the text form quotes it.
+std::string Quoted(const char* text);
+
+class CallObserver {
+ public:
+  virtual ~CallObserver() = default;
+  // Before the call: 0 lets it run; 1 fails it the common way; 2 the second way, for the call
+  // that has one (RegQueryValueExA: after writing over the buffer, with ERROR_MORE_DATA).
+  virtual int Before(const PlatformCall& call) = 0;
+  virtual void After(const PlatformCall& call) = 0;
+};
+
+// Shows every call to `observer` from now on, or to none; handle names start again from 1.
+void ObserveCalls(CallObserver* observer);
 
 // The steps of a move to another file system, in order.
 enum class CrossDeviceStep { Copy, Flush, Place, RemoveSource };

@@ -1,9 +1,9 @@
 // A trace of the nine calls, the stand-in's counterpart of Wine's relay channel: one line per
-// call, `Name(arg,...) = result`, with numbers in hex and strings quoted and escaped as Wine
-// writes them. Lets one scenario suite compare the stand-in's calls with Windows' own.
+// call in the text form of platform_calls.h. Lets one scenario suite compare the stand-in's calls
+// with Windows' own.
 #pragma once
 
 #include <cstdio>
 
-// Routes every call of PlatformCallTable through a tracer that writes to `out`.
+// Writes every call, once it has returned, to `out`.
 void InstallCallTrace(std::FILE* out);
