@@ -54,10 +54,3 @@ class CallObserver {
 
 // Shows every call to `observer` from now on, or to none; handle names start again from 1.
 void ObserveCalls(CallObserver* observer);
-
-// The steps of a move to another file system, in order.
-enum class CrossDeviceStep { Copy, Flush, Place, RemoveSource };
-
-// Called before each step when set; false fails that step as the system would. Lets a test fail
-// or interrupt a cross-device move at each step.
-extern bool (*CrossDeviceStepHook)(CrossDeviceStep step);

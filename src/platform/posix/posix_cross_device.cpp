@@ -10,17 +10,13 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/posix/platform_calls.h"
 #include "platform/posix/posix_internal.h"
 
-bool (*CrossDeviceStepHook)(CrossDeviceStep step) = nullptr;
+__attribute__((weak)) bool CrossDeviceStepProceeds(CrossDeviceStep /*step*/) {
+  return true;
+}
 
 namespace {
-
-// False fails the step, as the system would.
-bool Proceed(CrossDeviceStep step) {
-  return CrossDeviceStepHook == nullptr || CrossDeviceStepHook(step);
-}
 
 class Fd {
  public:
@@ -103,7 +99,7 @@ bool MoveAcrossDevices(const std::string& from, const std::string& toDir,
     return false;
   }
   // 1. Copy into a file with no name, which vanishes by itself if anything stops the move.
-  if (!Proceed(CrossDeviceStep::Copy)) {
+  if (!CrossDeviceStepProceeds(CrossDeviceStep::Copy)) {
     return false;
   }
   const Fd out(openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR));
@@ -114,17 +110,18 @@ bool MoveAcrossDevices(const std::string& from, const std::string& toDir,
   const struct timespec times[2] = {source.st_atim, source.st_mtim};
   (void)futimens(out.get(), times);
   // 2. Flush it, so that the name given next never points at a partial file.
-  if (!Proceed(CrossDeviceStep::Flush) || fsync(out.get()) != 0) {
+  if (!CrossDeviceStepProceeds(CrossDeviceStep::Flush) || fsync(out.get()) != 0) {
     return false;
   }
   // 3. Name it, where nothing has that name.
-  if (!Proceed(CrossDeviceStep::Place) || !LinkInPlace(out.get(), dir.get(), toName)) {
+  if (!CrossDeviceStepProceeds(CrossDeviceStep::Place) ||
+      !LinkInPlace(out.get(), dir.get(), toName)) {
     return false;
   }
   (void)fsync(dir.get());
   // 4. Remove the source, if it is still the file copied; else take the copy back.
   struct stat now {};
-  if (!Proceed(CrossDeviceStep::RemoveSource) || lstat(from.c_str(), &now) != 0 ||
+  if (!CrossDeviceStepProceeds(CrossDeviceStep::RemoveSource) || lstat(from.c_str(), &now) != 0 ||
       !SameFile(now, source) || unlink(from.c_str()) != 0) {
     struct stat placed {};
     struct stat copy {};

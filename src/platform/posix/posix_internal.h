@@ -21,3 +21,10 @@ BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 // flush, name without replacing, then remove the source. False, with nothing changed, on failure.
 bool MoveAcrossDevices(const std::string& from, const std::string& toDir,
                        const std::string& toName);
+
+// The steps of a move to another file system, in order.
+enum class CrossDeviceStep { Copy, Flush, Place, RemoveSource };
+
+// Whether a step goes ahead: always, in the program, whose definition is weak. The tests link one
+// of their own, to fail or interrupt a move at each step, so the program carries no hook.
+bool CrossDeviceStepProceeds(CrossDeviceStep step);
