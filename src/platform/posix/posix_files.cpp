@@ -142,13 +142,70 @@ const DirIndex* IndexOf(const std::string& dir) {
   return &Indexes[dir];
 }
 
+void NoteRemoved(const std::string& dir, const std::string& name) {
+  const auto index = Indexes.find(dir);
+  if (index == Indexes.end()) {
+    return;
+  }
+  const auto names = index->second.find(Folded(name));
+  if (names != index->second.end()) {
+    names->second.erase(name);
+    if (names->second.empty()) {
+      index->second.erase(names);
+    }
+  }
+}
+
+void NoteAdded(const std::string& dir, const std::string& name) {
+  const auto index = Indexes.find(dir);
+  if (index != Indexes.end()) {
+    index->second[Folded(name)].insert(name);
+  }
+}
+
+// The on-disk name for a path's last component: the exact name when it exists, else the first
+// case-insensitive match in byte order. Fills *info with the entry itself, links not followed.
+// Unknown when the directory could not be read to rule out a match.
+Lookup LookUpEntry(const HostPath& path, std::string* actual, struct stat* info) {
+  if (lstat(Join(path.dir, path.name).c_str(), info) == 0) {
+    *actual = path.name;
+    return Lookup::Found;
+  }
+  if (errno != ENOENT) {
+    return Lookup::Unknown;
+  }
+  const DirIndex* index = IndexOf(path.dir);
+  if (index == nullptr) {
+    return Lookup::Unknown;
+  }
+  const auto names = index->find(Folded(path.name));
+  if (names == index->end()) {
+    return Lookup::Absent;
+  }
+  for (const std::string& name : std::set<std::string>(names->second)) {
+    if (lstat(Join(path.dir, name).c_str(), info) == 0) {
+      *actual = name;
+      return Lookup::Found;
+    }
+    if (errno != ENOENT) {
+      return Lookup::Unknown;
+    }
+    NoteRemoved(path.dir, name);  // gone since the index was made
+  }
+  return Lookup::Absent;
+}
+
+bool ResolveEntry(const HostPath& path, std::string* actual, struct stat* info) {
+  return LookUpEntry(path, actual, info) == Lookup::Found;
+}
+
 // Where a directory written in any letter case is on disk, by the directory as written; kept
 // only when every component was found, and forgotten whenever a directory moves.
 std::map<std::string, std::string> ActualDirs;
 
-// The directory on disk for absolute components as written: each component under its exact name
-// when that exists, else the first name in byte order that matches it case-insensitively. From
-// the first component that can't be found on, the rest is kept as written, so the lookup fails.
+// The directory on disk for absolute components as written: each component found as the last one
+// of a path is (LookUpEntry). From the first component that can't be found on, the rest is kept
+// as written, so the lookup that follows fails.
 std::string ActualDirectory(const std::vector<std::string>& components) {
   std::string written = "/";
   for (const std::string& component : components) {
@@ -160,30 +217,15 @@ std::string ActualDirectory(const std::vector<std::string>& components) {
   }
   std::string dir = "/";
   for (std::size_t i = 0; i < components.size(); ++i) {
+    std::string actual;
     struct stat info {};
-    std::string next = Join(dir, components[i]);
-    if (stat(next.c_str(), &info) != 0) {
-      const DirIndex* index = errno == ENOENT ? IndexOf(dir) : nullptr;
-      const auto names =
-          index != nullptr ? index->find(Folded(components[i])) : DirIndex::const_iterator();
-      bool found = false;
-      if (index != nullptr && names != index->end()) {
-        for (const std::string& name : std::set<std::string>(names->second)) {
-          if (stat(Join(dir, name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            next = Join(dir, name);
-            found = true;
-            break;
-          }
-        }
+    if (LookUpEntry({dir, components[i]}, &actual, &info) != Lookup::Found) {
+      for (; i < components.size(); ++i) {
+        dir = Join(dir, components[i]);
       }
-      if (!found) {
-        for (; i < components.size(); ++i) {
-          dir = Join(dir, components[i]);
-        }
-        return dir;
-      }
+      return dir;
     }
-    dir = std::move(next);
+    dir = Join(dir, actual);
   }
   ActualDirs[written] = dir;
   return dir;
@@ -293,63 +335,6 @@ bool ToHostPath(LPCSTR path, HostPath* out, bool bounded = true) {
   components.pop_back();
   out->dir = ActualDirectory(components);
   return true;
-}
-
-void NoteRemoved(const std::string& dir, const std::string& name) {
-  const auto index = Indexes.find(dir);
-  if (index == Indexes.end()) {
-    return;
-  }
-  const auto names = index->second.find(Folded(name));
-  if (names != index->second.end()) {
-    names->second.erase(name);
-    if (names->second.empty()) {
-      index->second.erase(names);
-    }
-  }
-}
-
-void NoteAdded(const std::string& dir, const std::string& name) {
-  const auto index = Indexes.find(dir);
-  if (index != Indexes.end()) {
-    index->second[Folded(name)].insert(name);
-  }
-}
-
-// The on-disk name for a path's last component: the exact name when it exists, else the first
-// case-insensitive match in byte order. Fills *info with the entry itself, links not followed.
-// Unknown when the directory could not be read to rule out a match.
-Lookup LookUpEntry(const HostPath& path, std::string* actual, struct stat* info) {
-  if (lstat(Join(path.dir, path.name).c_str(), info) == 0) {
-    *actual = path.name;
-    return Lookup::Found;
-  }
-  if (errno != ENOENT) {
-    return Lookup::Unknown;
-  }
-  const DirIndex* index = IndexOf(path.dir);
-  if (index == nullptr) {
-    return Lookup::Unknown;
-  }
-  const auto names = index->find(Folded(path.name));
-  if (names == index->end()) {
-    return Lookup::Absent;
-  }
-  for (const std::string& name : std::set<std::string>(names->second)) {
-    if (lstat(Join(path.dir, name).c_str(), info) == 0) {
-      *actual = name;
-      return Lookup::Found;
-    }
-    if (errno != ENOENT) {
-      return Lookup::Unknown;
-    }
-    NoteRemoved(path.dir, name);  // gone since the index was made
-  }
-  return Lookup::Absent;
-}
-
-bool ResolveEntry(const HostPath& path, std::string* actual, struct stat* info) {
-  return LookUpEntry(path, actual, info) == Lookup::Found;
 }
 
 DWORD AttributesOf(const struct stat& info) {
