@@ -57,28 +57,40 @@ std::string NameOf(char kind, const void* handle) {
                            Hex(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-// One call on its way through: shown to the observer before and after.
+// One call on its way through: shown to the observer before and after. Its text is made only
+// when there is an observer, so a run without one pays nothing for it.
 class Passing {
  public:
-  Passing(const char* name, std::vector<std::string> args)
-      : call_{name, std::move(args), {}},
-        failKind_(Observer != nullptr ? Observer->Before(call_) : 0) {}
+  template <typename Args>
+  Passing(const char* name, Args args) : observed_(Observer != nullptr) {
+    if (observed_) {
+      call_ = {name, args(), {}};
+      failKind_ = Observer->Before(call_);
+    }
+  }
 
   int FailKind() const { return failKind_; }
 
-  template <typename Result>
-  Result Done(Result result, std::string text) {
-    call_.result = std::move(text);
-    if (Observer != nullptr) {
+  template <typename Result, typename Text>
+  Result Done(Result result, Text text) {
+    if (observed_) {
+      call_.result = text(result);
       Observer->After(call_);
     }
     return result;
   }
 
  private:
+  bool observed_;
   PlatformCall call_;
-  int failKind_;
+  int failKind_ = 0;
 };
+
+using Args = std::vector<std::string>;
+
+std::string Status(LONG status) {
+  return std::to_string(status);
+}
 
 }  // namespace
 
@@ -129,23 +141,30 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                             DWORD dwOptions, REGSAM samDesired,
                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                             LPDWORD lpdwDisposition) {
-  Passing call("RegCreateKeyExA",
-               {hKey == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE"
+  Passing call("RegCreateKeyExA", [&] {
+    return Args{hKey == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE"
                                            : Hex(reinterpret_cast<std::uintptr_t>(hKey)),
-                Quoted(lpSubKey), std::to_string(Reserved), Pointer(lpClass),
-                std::to_string(dwOptions), Hex(samDesired), Pointer(lpSecurityAttributes)});
+                Quoted(lpSubKey),
+                std::to_string(Reserved),
+                Pointer(lpClass),
+                std::to_string(dwOptions),
+                Hex(samDesired),
+                Pointer(lpSecurityAttributes)};
+  });
   LONG status = ERROR_ACCESS_DENIED;
   if (call.FailKind() == 0) {
     status =
         PlatformCallTable.RegCreateKeyExA(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
                                           lpSecurityAttributes, phkResult, lpdwDisposition);
   }
-  return call.Done(status, std::to_string(status));
+  return call.Done(status, Status);
 }
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                              LPBYTE lpData, LPDWORD lpcbData) {
-  Passing call("RegQueryValueExA", {NameOf('k', hKey), Quoted(lpValueName), Pointer(lpReserved)});
+  Passing call("RegQueryValueExA", [&] {
+    return Args{NameOf('k', hKey), Quoted(lpValueName), Pointer(lpReserved)};
+  });
   LONG status = ERROR_FILE_NOT_FOUND;  // the value missing
   if (call.FailKind() == 2 && lpData != nullptr && lpcbData != nullptr) {
     std::memset(lpData, 0x5C, *lpcbData);  // more data than fits, the buffer written over
@@ -154,57 +173,65 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     status =
         PlatformCallTable.RegQueryValueExA(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
   }
-  return call.Done(status, std::to_string(status));
+  return call.Done(status, Status);
 }
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
-  Passing call("RegCloseKey", {NameOf('k', hKey)});
+  Passing call("RegCloseKey", [&] { return Args{NameOf('k', hKey)}; });
   LONG status = ERROR_INVALID_HANDLE;
   if (call.FailKind() == 0) {
     status = PlatformCallTable.RegCloseKey(hKey);
   }
-  return call.Done(status, std::to_string(status));
+  return call.Done(status, Status);
 }
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
-  Passing call("FindFirstFileA", {Quoted(lpFileName)});
+  Passing call("FindFirstFileA", [&] { return Args{Quoted(lpFileName)}; });
   const HANDLE search = call.FailKind() != 0
                             ? INVALID_HANDLE_VALUE
                             : PlatformCallTable.FindFirstFileA(lpFileName, lpFindFileData);
-  return call.Done(search, search == INVALID_HANDLE_VALUE ? "INVALID" : NewName('h', search));
+  return call.Done(search, [](HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? std::string("INVALID") : NewName('h', handle);
+  });
 }
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
-  Passing call("FindNextFileA", {NameOf('h', hFindFile)});
+  Passing call("FindNextFileA", [&] { return Args{NameOf('h', hFindFile)}; });
   const BOOL more =
       call.FailKind() != 0 ? FALSE : PlatformCallTable.FindNextFileA(hFindFile, lpFindFileData);
-  return call.Done(more, Truth(more));
+  return call.Done(more, Truth);
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  Passing call("FindClose", {NameOf('h', hFindFile)});
+  Passing call("FindClose", [&] { return Args{NameOf('h', hFindFile)}; });
   const BOOL closed = call.FailKind() != 0 ? FALSE : PlatformCallTable.FindClose(hFindFile);
-  return call.Done(closed, Truth(closed));
+  return call.Done(closed, Truth);
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-  Passing call("SetFileAttributesA", {Quoted(lpFileName), Hex(dwFileAttributes)});
+  Passing call("SetFileAttributesA", [&] {
+    return Args{Quoted(lpFileName), Hex(dwFileAttributes)};
+  });
   const BOOL done = call.FailKind() != 0
                         ? FALSE
                         : PlatformCallTable.SetFileAttributesA(lpFileName, dwFileAttributes);
-  return call.Done(done, Truth(done));
+  return call.Done(done, Truth);
 }
 
 BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
-  Passing call("MoveFileA", {Quoted(lpExistingFileName), Quoted(lpNewFileName)});
+  Passing call("MoveFileA", [&] {
+    return Args{Quoted(lpExistingFileName), Quoted(lpNewFileName)};
+  });
   const BOOL done =
       call.FailKind() != 0 ? FALSE : PlatformCallTable.MoveFileA(lpExistingFileName, lpNewFileName);
-  return call.Done(done, Truth(done));
+  return call.Done(done, Truth);
 }
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-  Passing call("MessageBoxA", {Pointer(hWnd), Quoted(lpText), Quoted(lpCaption), Hex(uType)});
+  Passing call("MessageBoxA", [&] {
+    return Args{Pointer(hWnd), Quoted(lpText), Quoted(lpCaption), Hex(uType)};
+  });
   const int button =
       call.FailKind() != 0 ? 0 : PlatformCallTable.MessageBoxA(hWnd, lpText, lpCaption, uType);
-  return call.Done(button, std::to_string(button));
+  return call.Done(button, [](int pressed) { return std::to_string(pressed); });
 }
