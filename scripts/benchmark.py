@@ -31,7 +31,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 import call_trace  # noqa: E402
-from run_scenarios import windows_path  # noqa: E402
+from wine_session import windows_path  # noqa: E402
 from scenarios import RENAMES, REQUIRED, sz  # noqa: E402
 
 PARENTS = [1_000, 10_000, 100_000]

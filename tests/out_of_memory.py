@@ -14,10 +14,10 @@ import sys
 from pathlib import Path
 
 import call_trace
-from run_scenarios import (SKIPPED, build_tree, read_tree, remove_tree, tree_diff, value_bytes,
-                           windows_path)
+from run_scenarios import SKIPPED, build_tree, read_tree, remove_tree, tree_diff, value_bytes
 from scenarios import PATCHED, SCENARIOS, Tree
 import wine_session
+from wine_session import windows_path
 
 SCENARIO = next(s for s in SCENARIOS if s.name == "both faults, then nothing to do")
 ABORTED = 3  # what abort() leaves as the exit code

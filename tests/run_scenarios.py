@@ -17,6 +17,8 @@ from pathlib import Path
 from typing import List, NamedTuple, Optional
 
 import call_trace
+import wine_session
+from wine_session import windows_path
 from scenarios import DIFFERENCES, PLANTED_DLL, PROGRAM, SCENARIOS, Entry, Scenario, Tree
 
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for the Wine legs
@@ -29,10 +31,6 @@ class Outcome(NamedTuple):
     key_values: Optional[List[str]]  # the program's own view; None: no key
     other_key_values: Optional[List[str]]  # the other view of a 64-bit registry
     problems: List[str]  # what went wrong that no expectation covers
-
-
-def windows_path(path: Path) -> str:
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def build_tree(root: Path, tree: Tree, stand_ins: dict) -> None:
@@ -279,7 +277,6 @@ def main() -> int:
         if not args.wine_program.is_file():
             return skip(f"{args.wine_program} is missing; build it with `cmake --workflow --preset "
                         f"{args.wine_preset}`, or run every leg with `cmake --workflow --preset all`")
-        import wine_session  # noqa: E402  only this mode needs Wine, Xvfb and xdotool
         bits = wine_session.image_bits(args.wine_program)
         why_not = wine_session.missing_tools() or (
             wine_session.runs_32bit_programs() if bits == 32 else "")

@@ -60,6 +60,11 @@ def image_range(exe: Path) -> range:
     return range(base, base + size)
 
 
+def windows_path(path: Path) -> str:
+    """The Unix path as a Windows program under Wine names it: through drive Z:, Wine's "/"."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
 def missing_tools() -> str:
     """What this machine lacks to run any Windows program here, or "" when nothing."""
     missing = [tool for tool in (WINE, "Xvfb", "xdotool") if not shutil.which(tool)]
@@ -233,9 +238,8 @@ class WineSession:
         control = work / "control"
         control.mkdir()
         shutil.copy(dll, control / "uxtheme.dll")
-        subprocess.run([self.loader, "rundll32", "Z:" + str(control / "uxtheme.dll").replace(
-            "/", "\\") + ",Control"], env=self._run_env(dll_overrides), cwd=control,
-                       stdin=subprocess.DEVNULL,
+        subprocess.run([self.loader, "rundll32", windows_path(control / "uxtheme.dll") + ",Control"],
+                       env=self._run_env(dll_overrides), cwd=control, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT,
                        check=False)
         return (control / "planted-dll-ran").exists()
