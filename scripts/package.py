@@ -45,7 +45,7 @@ def wrap(text: str, indent: str = "", first: str = "") -> list:
 def table(rows: list) -> list:
     """Each row as its first cell on a line of its own, then the others under their headers."""
     cells = [[cell.strip() for cell in row.strip().strip("|").split("|")] for row in rows]
-    header, body = cells[0], [row for row in cells[2:]]
+    header, body = cells[0], cells[2:]
     out = []
     for row in body:
         out += wrap(row[0]) + [line for name, cell in zip(header[1:], row[1:])
