@@ -23,15 +23,19 @@ Tree FullInstall() {
   return tree;
 }
 
-Tree BrokenInstall() {
-  Tree tree = FullInstall();
-  for (const char* name : {"11.pak", "12.pak", "cinema.pak"}) {
-    tree.erase("Games/Demo/" + std::string(name));
-    tree["Games/" + std::string(name)] = File(name, name == std::string("12.pak"));
-  }
+Tree ShortNamed(Tree tree) {
   for (const auto& [shortName, longName] : ExpectedRenames) {
     tree.erase("Games/Demo/" + std::string(longName));
     tree["Games/Demo/" + std::string(shortName)] = File(longName);
+  }
+  return tree;
+}
+
+Tree BrokenInstall() {
+  Tree tree = ShortNamed(FullInstall());
+  for (const char* name : {"11.pak", "12.pak", "cinema.pak"}) {
+    tree.erase("Games/Demo/" + std::string(name));
+    tree["Games/" + std::string(name)] = File(name, name == std::string("12.pak"));
   }
   tree["Games/game.exe"] = File("exe");
   tree["Games/notes.txt"] = File("keep me");

@@ -21,6 +21,9 @@ extern const char* const Missing;
 // Every required archive in Games/Demo, each holding its own name.
 Tree FullInstall();
 
+// The tree with each long-named archive of the 22 pairs in Games/Demo under its short name.
+Tree ShortNamed(Tree tree);
+
 // Both faults: archives and an executable in the parent, short names inside, one read-only.
 Tree BrokenInstall();
 

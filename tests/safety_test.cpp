@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "expected_names.h"
 #include "patch/patch_main.h"
 #include "patch_fixture.h"
 
@@ -30,11 +29,6 @@ Tree WithoutArchives(Tree tree, std::initializer_list<const char*> names) {
 
 // The representative installations: each fault alone and together, and the awkward entries.
 std::vector<Case> Cases() {
-  Tree shortOnly = FullInstall();
-  for (const auto& [shortName, longName] : ExpectedRenames) {
-    shortOnly.erase("Games/Demo/" + std::string(longName));
-    shortOnly["Games/Demo/" + std::string(shortName)] = File(longName);
-  }
   Tree misplaced = WithoutArchives(FullInstall(), {"11.pak", "anim.pak", "zvoices+.pak"});
   misplaced["Games/11.pak"] = File("11.pak");
   misplaced["Games/anim.pak"] = File("anim.pak");
@@ -56,7 +50,7 @@ std::vector<Case> Cases() {
   directory["Games/cinema.pak/intro.bik"] = File("intro");
   directory["Games/cinema.pak/outro.bik"] = File("outro", true);
 
-  return {{"both faults", BrokenInstall()},    {"short names only", shortOnly},
+  return {{"both faults", BrokenInstall()},    {"short names only", ShortNamed(FullInstall())},
           {"misplaced files only", misplaced}, {"targets already there", taken},
           {"read-only archives", readOnly},    {"directory named like an archive", directory}};
 }
