@@ -149,6 +149,11 @@ def normalise(raw_calls: List[Tuple[str, list, int]]) -> List[Call]:
             calls.append(Call(name, (a[0], hex(_dword(a[1]))), _truth(result)))
         elif name == "MoveFileA":
             calls.append(Call(name, (a[0], a[1]), _truth(result)))
+        elif name == "TerminateProcess":
+            own = _dword(a[0]) == 0xFFFFFFFF  # GetCurrentProcess()'s pseudo-handle, (HANDLE)-1
+            calls.append(Call(name, ("current" if own else hex(a[0]), str(_dword(a[1]))), result))
+        elif name == "abort":
+            calls.append(Call(name, (), result))
         elif name == "MessageBoxA":
             calls.append(Call(name, (pointer(a[0]), a[1], a[2], hex(_dword(a[3]))),
                               str(_dword(result))))
@@ -182,16 +187,21 @@ _RELAY_CALL = re.compile(r"^([0-9a-f]+):Call (?:\w+)\.(\w+)\((.*)\) ret=([0-9a-f
 _RELAY_RET = re.compile(r"^([0-9a-f]+):Ret  (?:\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
 TRACED = {"RegCreateKeyExA", "RegQueryValueExA", "RegCloseKey", "FindFirstFileA", "FindNextFileA",
           "FindClose", "SetFileAttributesA", "MoveFileA", "MessageBoxA"}
+# The two ways the program can end the process early, traced too. Neither returns.
+ENDS = {"TerminateProcess", "abort"}
+NO_RETURN = "(no return)"
 
 
 def read_relay_trace(text: str, image: range) -> List[Call]:
-    """The calls made from the program's own image; Wine's start-up makes some of the same."""
+    """The calls made from the program's own image; Wine's start-up makes some of the same. A
+    call that ends the process has no Ret line."""
     raw, pending = [], {}
     for line in text.splitlines():
         match = _RELAY_CALL.match(line)
-        if match and match[2] in TRACED and int(match[4], 16) in image:
-            pending[(match[1], match[2], match[4])] = len(raw)
-            raw.append([match[2], _parse_args(match[3]), None])
+        if match and match[2] in TRACED | ENDS and int(match[4], 16) in image:
+            if match[2] not in ENDS:
+                pending[(match[1], match[2], match[4])] = len(raw)
+            raw.append([match[2], _parse_args(match[3]), NO_RETURN if match[2] in ENDS else None])
             continue
         match = _RELAY_RET.match(line)
         if match and (match[1], match[2], match[4]) in pending:
@@ -204,6 +214,11 @@ def read_relay_trace(text: str, image: range) -> List[Call]:
 
 def messages(calls: List[Call]) -> List[str]:
     return [c.args[1].value for c in calls if c.name == "MessageBoxA"]
+
+
+def changes(calls: List[Call]) -> List[Call]:
+    """The calls that can change a file or show something, without the searches around them."""
+    return [c for c in calls if c.name in ("SetFileAttributesA", "MoveFileA", "MessageBoxA")]
 
 
 def first_difference(a: List[Call], b: List[Call]) -> Optional[str]:

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Fails each allocation of a whole repair run in turn, under Wine, and checks that the run ends
-safely every time: by abort (exit code 3) or with the right message, and with every file still
-there exactly once, at the place it started or at the place the repair gives it.
+safely every time: at once, through TerminateProcess with exit code 3 and never through msvcrt's
+abort() (which on Windows shows a runtime error box first), or with the right message; and with
+every file still there exactly once, at the place it started or at the place the repair gives it.
 
 The program is the out-of-memory build (kelvane-patch-oom.exe beside the executable under test),
 whose allocation number KELVANE_FAIL_ALLOCATION fails. The sweep goes on until a run makes fewer
@@ -20,7 +21,7 @@ import wine_session
 from wine_session import windows_path
 
 SCENARIO = next(s for s in SCENARIOS if s.name == "both faults, then nothing to do")
-ABORTED = 3  # what abort() leaves as the exit code
+ENDED = "TerminateProcess(current, 3) = " + call_trace.NO_RETURN  # the runtime's one early end
 LIMIT = 10_000  # a run that never stops allocating is a fault of its own
 
 
@@ -51,6 +52,7 @@ def sweep(exe: Path, session: wine_session.WineSession) -> list:
         session.env["KELVANE_FAIL_ALLOCATION"] = str(n)
         run = session.run(exe, root)
         tree, messages = read_tree(root, {}), call_trace.messages(run.calls)
+        ends = [str(call) for call in run.calls if call.name in call_trace.ENDS]
         failed = marker.exists()
         where = f"allocation {n} failing" if failed else f"run of {n - 1} allocations"
         if run.log:
@@ -60,19 +62,21 @@ def sweep(exe: Path, session: wine_session.WineSession) -> list:
         problems += [f"{where}: {path} is neither where it was nor where the repair puts it"
                      for path in misplaced(SCENARIO.tree, SCENARIO.final, tree)]
         if not failed:
-            if (run.exit_code, messages, run.boxes) != (0, [PATCHED], 1) or tree != SCENARIO.final:
+            if ((run.exit_code, messages, run.boxes, ends) != (0, [PATCHED], 1, []) or
+                    tree != SCENARIO.final):
                 problems.append(f"{where}: exit code {run.exit_code}, {run.boxes} boxes, "
-                                f"{messages}, expected the ordinary repair\n"
+                                f"{messages}, ended by {ends}, expected the ordinary repair\n"
                                 f"{tree_diff(SCENARIO.final, tree)}")
             if not problems:
-                print(f"{exe.name}: {n - 1} allocations; each one failing ended the run by "
-                      f"abort, {after_move} of them after the first move, keeping every file once")
+                print(f"{exe.name}: {n - 1} allocations; each one failing ended the run through "
+                      f"TerminateProcess, {after_move} of them after the first move, keeping "
+                      "every file once")
             return problems
         if any(call.name == "MoveFileA" for call in run.calls):
             after_move += 1
-        if (run.exit_code, messages, run.boxes) != (ABORTED, [], 0):
-            problems.append(f"{where}: exit code {run.exit_code}, {run.boxes} boxes, {messages}; "
-                            "expected abort() and no message")
+        if (run.exit_code, messages, run.boxes, ends) != (3, [], 0, [ENDED]):
+            problems.append(f"{where}: exit code {run.exit_code}, {run.boxes} boxes, {messages}, "
+                            f"ended by {ends}; expected {ENDED} alone and no message")
         if problems:
             return problems
     return [f"still allocating after {LIMIT} allocations"]

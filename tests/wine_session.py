@@ -23,7 +23,7 @@ WINESERVER = "/usr/lib/wine/wineserver64"
 # own Software\KelvaneTarnwick.
 KEYS = {64: r"HKEY_LOCAL_MACHINE\Software\KelvaneTarnwick",
         32: r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\KelvaneTarnwick"}
-RELAY_INCLUDE = ";".join(sorted(call_trace.TRACED))
+RELAY_INCLUDE = ";".join(sorted(call_trace.TRACED | call_trace.ENDS))
 # The box is a window named by its caption, a single space.
 CAPTION_PATTERN = "^ $"
 RUN_TIMEOUT = 60
