@@ -248,10 +248,11 @@ BOOL HandOut(HANDLE /*search*/, LPWIN32_FIND_DATAA found) {
 }
 
 // A legacy ANSI code page maps a character it lacks to a look-alike: a full-width reverse solidus
-// arrives as '\'. The stand-in speaks UTF-8 and never hands out such names, so a search of its
-// own does. Expectations are Win32's rule for file names: none of \ / : * ? " < > | and no byte
-// below 0x20.
-TEST(Relocation, NamesNoFileCanHoldAreNeitherNormalisedNorMoved) {
+// arrives as '\'. NTFS holds names that end in a dot or a space, which a Win32 path drops. The
+// stand-in hands out neither kind, so a search of its own does. Expectations are Win32's rules: a
+// file name holds none of \ / : * ? " < > | and no byte below 0x20, and the last component of a
+// path loses its trailing dots and spaces ("File path formats on Windows systems").
+TEST(Relocation, NamesNoFileCanHoldOrNoPathCanSpellAreNeitherNormalisedNorMoved) {
   HandedOut = {"x\\..\\..\\Protected\\tool.pak",
                "a/b.pak",
                "c:d.pak",
@@ -264,6 +265,9 @@ TEST(Relocation, NamesNoFileCanHoldAreNeitherNormalisedNorMoved) {
                "o\x01p.pak",
                "q\x1fr.pak",
                "tab\t.pak",
+               "mesh.pak ",
+               "mesh.pak.",
+               "mesh.pak. ",
                "plain.pak",
                "with space.pak",
                "caf\xc3\xa9.pak",

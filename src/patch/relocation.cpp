@@ -7,12 +7,16 @@
 
 namespace {
 
-// A search can hand out a name that no file may have. Under a legacy ANSI code page Windows maps
-// characters it cannot represent to look-alikes, so a full-width reverse solidus arrives as '\'
-// and the name turns into a path that climbs out of the parent. Such a name is not the entry's
-// own and is left alone, as a name that begins with a dot is.
+// A search can hand out a name that no path can spell back, and such a name is left alone, as a
+// name that begins with a dot is:
+// - Under a legacy ANSI code page Windows maps characters it cannot represent to look-alikes, so a
+//   full-width reverse solidus arrives as '\' and the name turns into a path that climbs out of
+//   the parent. No file may hold any of \ / : * ? " < > | or a control character.
+// - Win32 drops trailing dots and spaces from the last component of a path, so "mesh.pak " is a
+//   name NTFS can hold but "<parent>\mesh.pak " names "<parent>\mesh.pak", another entry, which
+//   would be made writable, or moved, in its place.
 bool IsMovableName(const std::string& name) {
-  if (name.empty() || name[0] == '.') {
+  if (name.empty() || name[0] == '.' || name.back() == '.' || name.back() == ' ') {
     return false;
   }
   for (const char c : name) {
