@@ -6,7 +6,7 @@
 # whatever it needs that is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-packages=(cmake ninja-build g++ libgtest-dev python3 strace
+packages=(cmake ninja-build g++ libgtest-dev python3
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 xvfb xdotool osslsigncode openssl)
 # The release is a 32-bit program. Where the kernel runs 32-bit programs, Wine's 32-bit loader
 # runs it under WOW64; elsewhere its scenario leg reports itself skipped.

@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "platform/platform_ops.h"
+#include "platform/posix/internal.h"
+#include "platform/posix/path_rules.h"
 #include "platform/posix/platform_calls.h"
-#include "platform/posix/posix_internal.h"
 #include "temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -65,49 +66,74 @@ class StandIn : public ::testing::Test {
 
 using Names = std::vector<std::string>;
 
-TEST_F(StandIn, PathsNameEntriesAsWindowsDoes) {
-  Layout({{"Games/Demo/a.pak", File("a")}, {"Games/Mixed.PAK", File("m")}});
-  const std::string root = WindowsPath(Dir());
+// Win32's rules for a path's text, as Wine 8 resolves them (a probe of GetFullPathNameA and
+// FindFirstFileA) and Microsoft's "File path formats on Windows systems" describes them. "-": the
+// path names nothing.
+TEST(PathRules, TextNamesWhatWin32Names) {
+  const std::string cwd = "/work/here";
+  const std::string longName(MAX_PATH - 3, 'x');  // "Z:\" and it: MAX_PATH bytes
   const struct {
     std::string path;
-    Names expected;
+    std::string named;
   } cases[] = {
-      {root + "\\Games\\Demo\\a.pak", {"a.pak"}},
-      {"c:" + root.substr(2) + "\\Games\\Demo\\A.PAK", {"a.pak"}},  // any drive, any case
-      {root + "\\\\Games\\\\Demo\\\\a.pak", {"a.pak"}},             // doubled separators
-      {root + "\\Games/Demo/a.pak", {"a.pak"}},                     // forward slashes
-      {root.substr(2) + "\\Games\\mixed.pak", {"Mixed.PAK"}},       // from the root
-      {"Games\\Demo\\a.pak", {"a.pak"}},                            // from the current directory
-      {"a.pak", {}},
-      {root + "\\Games\\Demo\\", {}},  // names no entry
-      // As Wine 8 resolves them (a probe of GetFullPathNameA and FindFirstFileA), which follows
-      // Microsoft's "File path formats on Windows systems".
-      {root + "\\games\\DEMO\\A.PAK", {"a.pak"}},               // case folded in every component
-      {root + "\\Games.\\Demo.\\a.pak", {"a.pak"}},             // one trailing dot of a folder
-      {root + "\\Games..\\Demo\\a.pak", {}},                    // only one
-      {root + "\\Games \\Demo\\a.pak", {}},                     // a folder keeps its spaces
-      {root + "\\Games\\Demo\\a.pak . .", {"a.pak"}},           // the last name does not
-      {root + "\\Games\\Nowhere\\..\\Demo\\a.pak", {"a.pak"}},  // ".." by text
-      {root + "\\Games\\Mixed.PAK\\..\\Demo\\.\\a.pak", {"a.pak"}},  // through a file
-      {root.substr(0, 2) + "\\..\\.." + root.substr(2) + "\\Games\\Demo\\a.pak", {"a.pak"}},
-      {"Z:Games\\Demo\\a.pak", {"a.pak"}},                     // from the current directory
-      {"\\\\?\\" + root + "\\games\\demo\\a.pak", {"a.pak"}},  // literal, case still folded
-      {"\\\\?\\" + root + "\\Games\\Demo.\\a.pak", {}},
-      {"\\\\?\\" + root + "\\Games\\Nowhere\\..\\Demo\\a.pak", {}},
-      {"\\\\?\\" + root + "\\Games\\.\\Demo\\a.pak", {}},
-      {"\\\\" + root.substr(3) + "\\Games\\Demo\\a.pak", {}},  // a UNC path: no network
-      {root + "\\Games\\Demo\\b.pak", {}},
-      {root + "\\Games\\Nowhere\\*", {}},
-      {root + "\\" + std::string(MAX_PATH, 'x'), {}},
+      {"Z:\\Games\\Demo\\a.pak", "/Games/Demo/a.pak"},
+      {"c:\\Games\\Demo\\A.PAK", "/Games/Demo/A.PAK"},  // any drive; case is the lookup's
+      {"Z:\\\\Games\\\\Demo\\\\a.pak", "/Games/Demo/a.pak"},
+      {"Z:\\Games/Demo/a.pak", "/Games/Demo/a.pak"},
+      {"\\Games\\a.pak", "/Games/a.pak"},
+      {"Games\\a.pak", "/work/here/Games/a.pak"},
+      {"Z:Games\\a.pak", "/work/here/Games/a.pak"},
+      {"..\\..\\..\\a.pak", "/a.pak"},
+      {"Z:\\Games\\Demo\\", "-"},
+      {"Z:\\Games.\\Demo.\\a.pak", "/Games/Demo/a.pak"},  // one trailing dot of a folder
+      {"Z:\\Games..\\a.pak", "/Games./a.pak"},            // only one
+      {"Z:\\Games \\a.pak", "/Games /a.pak"},             // a folder keeps its spaces
+      {"Z:\\Games\\a.pak . .", "/Games/a.pak"},           // the last name does not
+      {"Z:\\Games\\Nowhere\\..\\a.pak", "/Games/a.pak"},  // ".." by text
+      {"Z:\\Games\\notes.txt\\..\\.\\a.pak", "/Games/a.pak"},
+      {"Z:\\..\\..\\Games\\a.pak", "/Games/a.pak"},
+      {"\\\\?\\Z:\\games\\Demo.\\a.pak ", "/games/Demo./a.pak "},  // taken literally
+      {"\\\\?\\Z:\\Games\\Nowhere\\..\\a.pak", "-"},
+      {"\\\\?\\Z:\\Games\\.\\a.pak", "-"},
+      {"\\\\?\\Z:\\Games\\\\a.pak", "-"},
+      {"\\\\?\\Z:\\a/b", "-"},
+      {"\\\\?\\Games\\a.pak", "-"},
+      {"\\\\server\\share\\a.pak", "-"},  // UNC: no network here
+      {"", "-"},
+      {"Z:\\" + longName, "/" + longName},
+      {"Z:\\" + longName + "x", "-"},  // past MAX_PATH
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Search(c.path), c.expected) << c.path;
+    std::vector<std::string> components;
+    std::string named = "-";
+    if (ParseWindowsPath(c.path, cwd, true, &components)) {
+      named.clear();
+      for (const std::string& component : components) {
+        named += "/" + component;
+      }
+    }
+    EXPECT_EQ(named, c.named) << c.path;
   }
-  // The longest path the ANSI calls take is MAX_PATH bytes.
-  const std::string name(MAX_PATH - root.size() - 1, 'n');
-  Layout({{name, File("n")}});
-  EXPECT_EQ(Search(root + "\\" + name), Names{name});
-  EXPECT_EQ(Search(root + "\\" + name + "n"), Names{});
+  std::vector<std::string> components;
+  EXPECT_TRUE(ParseWindowsPath("Z:\\" + longName + "x", cwd, false, &components));
+  EXPECT_FALSE(ParseWindowsPath("a.pak", "", true, &components)) << "no current directory";
+}
+
+// Every component is found with letter case folded, the exact name first, else the first match
+// in byte order.
+TEST_F(StandIn, PathsFindEntriesInAnyLetterCase) {
+  Layout({{"Games/Demo/a.pak", File("a")},
+          {"Games/Mixed.PAK", File("m")},
+          {"Games/b.PAK", File("B")},
+          {"Games/b.pak", File("b")},
+          {"Games/b.Pak", File("c")}});
+  EXPECT_EQ(Search(Win("games\\DEMO\\A.PAK")), Names{"a.pak"});
+  EXPECT_EQ(Search(Win("GAMES\\mixed.pak")), Names{"Mixed.PAK"});
+  EXPECT_EQ(Search(Win("Games\\b.pak")), Names{"b.pak"});
+  EXPECT_EQ(Search(Win("Games\\B.pak")), Names{"b.PAK"});
+  EXPECT_EQ(Search(Win("Games\\Demo\\b.pak")), Names{});
+  EXPECT_EQ(Search("a.pak"), Names{});
+  EXPECT_EQ(Search("Games\\Demo\\a.pak"), Names{"a.pak"});  // from the current directory
 }
 
 TEST_F(StandIn, WildcardsMatchCaseInsensitivelyAndReportAttributes) {
@@ -234,32 +260,6 @@ TEST_F(StandIn, MoveFileNeverReplaces) {
     EXPECT_EQ(MoveFileA(c.from.c_str(), c.to.c_str()), c.ok);
     EXPECT_EQ(ReadTree(Dir()), expected);
   }
-}
-
-// Names not found under their exact case are looked up in an index of the directory, made once
-// and kept by the stand-in's own moves. Others' changes made after it was built go unseen, yet
-// can never make a move replace a file: at worst a name in another case is missed, and the new
-// entry stands beside it.
-TEST_F(StandIn, AnIndexFallenBehindNeverLetsAMoveReplace) {
-  Layout({{"a.pak", File("a")},
-          {"b.pak", File("b")},
-          {"c.pak", File("c")},
-          {"sub", ::Dir()},
-          {"sub/gone.PAK", File("gone")}});
-  EXPECT_EQ(Search(Win("sub\\nothing.pak")), Names{});  // the index of sub is made here
-  BuildTree(Dir(), {{"sub/a.pak", File("theirs, exact")}, {"sub/B.PAK", File("theirs, case")}});
-  fs::remove(Dir() / "sub/gone.PAK");
-
-  EXPECT_EQ(MoveFileA(Win("a.pak").c_str(), Win("sub\\a.pak").c_str()), FALSE);
-  EXPECT_EQ(MoveFileA(Win("b.pak").c_str(), Win("sub\\b.pak").c_str()), TRUE);
-  EXPECT_EQ(MoveFileA(Win("c.pak").c_str(), Win("sub\\GONE.pak").c_str()), TRUE);
-  EXPECT_EQ(SetFileAttributesA(Win("sub\\gone.pak").c_str(), FILE_ATTRIBUTE_NORMAL), TRUE);
-  EXPECT_EQ(ReadTree(Dir()), (Tree{{"a.pak", File("a")},
-                                   {"sub", ::Dir()},
-                                   {"sub/a.pak", File("theirs, exact")},
-                                   {"sub/B.PAK", File("theirs, case")},
-                                   {"sub/b.pak", File("b")},
-                                   {"sub/GONE.pak", File("c")}}));
 }
 
 // As measured under Wine: MoveFileA takes a new path longer than MAX_PATH, while every other path

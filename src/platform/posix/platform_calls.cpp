@@ -1,3 +1,4 @@
+// The one interposer every call of the patch passes (see platform_calls.h).
 #include "platform/posix/platform_calls.h"
 
 #include <cstdint>
@@ -6,17 +7,9 @@
 #include <map>
 #include <utility>
 
-#include "platform/posix/posix_internal.h"
+#include "platform/posix/internal.h"
 
 namespace {
-
-// No window system to ask: the text goes to standard output, and the "user" dismisses at once.
-int RealMessageBoxA(HWND /*hWnd*/, LPCSTR lpText, LPCSTR /*lpCaption*/, UINT /*uType*/) {
-  (void)std::fputs(lpText != nullptr ? lpText : "", stdout);
-  (void)std::fputc('\n', stdout);
-  (void)std::fflush(stdout);
-  return IDOK;
-}
 
 CallObserver* Observer = nullptr;
 

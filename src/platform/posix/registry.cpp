@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/posix_internal.h"
+#include "platform/posix/internal.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "platform/platform_ops.h"
-#include "platform/posix/posix_trace.h"
+#include "platform/posix/trace.h"
 
 int main() {
   const char* tracePath = std::getenv("KELVANE_PATCH_TRACE");

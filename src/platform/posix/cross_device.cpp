@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/posix/posix_internal.h"
+#include "platform/posix/internal.h"
 
 __attribute__((weak)) bool CrossDeviceStepProceeds(CrossDeviceStep /*step*/) {
   return true;

@@ -1,4 +1,4 @@
-// The stand-in's real implementations, reached through the call table.
+// The stand-in's real implementations of the nine calls, reached through the call table.
 #pragma once
 
 #include <string>
@@ -16,6 +16,7 @@ BOOL RealFindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL RealFindClose(HANDLE hFindFile);
 BOOL RealSetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
 BOOL RealMoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+int RealMessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
 // Moves the regular file at host path `from` to `toDir`/`toName` on another file system: copy,
 // flush, name without replacing, then remove the source. False, with nothing changed, on failure.

@@ -1,4 +1,5 @@
-#include "platform/posix/posix_trace.h"
+// The trace observer: each call appended to a file, once it has returned (see trace.h).
+#include "platform/posix/trace.h"
 
 #include "platform/posix/platform_calls.h"
 
