@@ -12,12 +12,12 @@ CallRecorder::~CallRecorder() {
   ObserveCalls(nullptr);
 }
 
-int CallRecorder::Before(const PlatformCall& call) {
+Failure CallRecorder::Before(const PlatformCall& call) {
   calls.push_back(call);
   if (!plan.crashAfter && calls.size() == plan.crashCall) {
     _exit(0);
   }
-  return calls.size() == plan.failCall ? plan.failKind + 1 : 0;
+  return calls.size() == plan.failCall ? plan.how : Failure::None;
 }
 
 void CallRecorder::After(const PlatformCall& call) {
@@ -25,10 +25,6 @@ void CallRecorder::After(const PlatformCall& call) {
   if (plan.crashAfter && calls.size() == plan.crashCall) {
     _exit(0);
   }
-}
-
-int FailureKinds(const std::string& call) {
-  return call == "RegQueryValueExA" ? 2 : 1;
 }
 
 std::vector<std::string> Described(const std::vector<PlatformCall>& calls) {

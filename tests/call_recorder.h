@@ -12,8 +12,8 @@
 struct FaultPlan {
   // 1-based number of the call to fail; 0 fails none.
   std::size_t failCall = 0;
-  // How it fails: 0 the common way; 1 a second way, for the calls that have one (see FailureKinds).
-  int failKind = 0;
+  // How it fails: one of FailuresOf(its name).
+  Failure how = Failure::Fails;
   // 1-based number of the call just before which, or with crashAfter just after which, the process
   // ends at once, as on a crash or a power cut; 0 for none.
   std::size_t crashCall = 0;
@@ -27,17 +27,12 @@ class CallRecorder : public CallObserver {
   CallRecorder(const CallRecorder&) = delete;
   CallRecorder& operator=(const CallRecorder&) = delete;
 
-  int Before(const PlatformCall& call) override;
+  Failure Before(const PlatformCall& call) override;
   void After(const PlatformCall& call) override;
 
   const FaultPlan plan;
   std::vector<PlatformCall> calls;
 };
-
-// The ways a call can fail, as failKind counts them: RegQueryValueExA has two, failing with the
-// buffer untouched (a missing value) or after writing over it (more data than fits); the others
-// one each: failure, nothing changed.
-int FailureKinds(const std::string& call);
 
 // Each call in the text form, as tests compare them.
 std::vector<std::string> Described(const std::vector<PlatformCall>& calls);

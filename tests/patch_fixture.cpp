@@ -122,9 +122,9 @@ void StartAsNewProcess() {
   ParentPrefix.clear();
 }
 
-std::vector<PlatformCall> PatchRun::Run(std::size_t failCall, int failKind) const {
+std::vector<PlatformCall> PatchRun::Run(std::size_t failCall, Failure how) const {
   StartAsNewProcess();
-  CallRecorder recorder({failCall, failKind, 0, false});
+  CallRecorder recorder({failCall, how, 0, false});
   char commandLine[] = "";
   EXPECT_EQ(WinMain(nullptr, nullptr, commandLine, 0), 0);
   return recorder.calls;

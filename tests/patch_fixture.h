@@ -54,7 +54,7 @@ class PatchRun : public ::testing::Test {
   void Layout(const Tree& tree) const;
 
   // One run, as a fresh process would make it, with the given call failed in the given way.
-  std::vector<PlatformCall> Run(std::size_t failCall = 0, int failKind = 0) const;
+  std::vector<PlatformCall> Run(std::size_t failCall = 0, Failure how = Failure::Fails) const;
 
  private:
   TempDir tmp_;

@@ -76,7 +76,7 @@ class Safety : public PatchRun {
     const pid_t child = fork();
     if (child == 0) {
       StartAsNewProcess();
-      const CallRecorder recorder({0, 0, n, after});
+      const CallRecorder recorder({0, Failure::None, n, after});
       char commandLine[] = "";
       (void)WinMain(nullptr, nullptr, commandLine, 0);
       _exit(3);  // the run ended before call n
@@ -93,11 +93,11 @@ TEST_F(Safety, FailingAnyCallInAnyWayLosesNothing) {
     Layout(c.tree);
     const std::vector<PlatformCall> calls = Run();
     for (std::size_t n = 1; n <= calls.size(); ++n) {
-      for (int kind = 0; kind < FailureKinds(calls[n - 1].name); ++kind) {
+      for (const Failure how : FailuresOf(calls[n - 1].name)) {
         SCOPED_TRACE(std::string(c.name) + ": call " + std::to_string(n) + " " + calls[n - 1].name +
-                     " failing in way " + std::to_string(kind));
+                     " failing in way " + std::to_string(static_cast<int>(how)));
         Layout(c.tree);
-        ExpectNothingLost(c.tree, MessageOf(Run(n, kind)));
+        ExpectNothingLost(c.tree, MessageOf(Run(n, how)));
         if (HasFailure()) {
           return;
         }

@@ -58,11 +58,11 @@ class Passing {
   Passing(const char* name, Args args) : observed_(Observer != nullptr) {
     if (observed_) {
       call_ = {name, args(), {}};
-      failKind_ = Observer->Before(call_);
+      failure_ = Observer->Before(call_);
     }
   }
 
-  int FailKind() const { return failKind_; }
+  Failure Fails() const { return failure_; }
 
   template <typename Result, typename Text>
   Result Done(Result result, Text text) {
@@ -76,7 +76,7 @@ class Passing {
  private:
   bool observed_;
   PlatformCall call_;
-  int failKind_ = 0;
+  Failure failure_ = Failure::None;
 };
 
 using Args = std::vector<std::string>;
@@ -116,6 +116,13 @@ std::string Describe(const PlatformCall& call) {
   return text + ") = " + call.result;
 }
 
+std::vector<Failure> FailuresOf(const std::string& call) {
+  if (call == "RegQueryValueExA") {
+    return {Failure::Fails, Failure::WritesOver};
+  }
+  return {Failure::Fails};
+}
+
 void ObserveCalls(CallObserver* observer) {
   Observer = observer;
   Names.clear();
@@ -145,7 +152,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                 Pointer(lpSecurityAttributes)};
   });
   LONG status = ERROR_ACCESS_DENIED;
-  if (call.FailKind() == 0) {
+  if (call.Fails() == Failure::None) {
     status =
         PlatformCallTable.RegCreateKeyExA(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired,
                                           lpSecurityAttributes, phkResult, lpdwDisposition);
@@ -159,10 +166,10 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     return Args{NameOf('k', hKey), Quoted(lpValueName), Pointer(lpReserved)};
   });
   LONG status = ERROR_FILE_NOT_FOUND;  // the value missing
-  if (call.FailKind() == 2 && lpData != nullptr && lpcbData != nullptr) {
+  if (call.Fails() == Failure::WritesOver && lpData != nullptr && lpcbData != nullptr) {
     std::memset(lpData, 0x5C, *lpcbData);  // more data than fits, the buffer written over
     status = ERROR_MORE_DATA;
-  } else if (call.FailKind() == 0) {
+  } else if (call.Fails() == Failure::None) {
     status =
         PlatformCallTable.RegQueryValueExA(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
   }
@@ -172,7 +179,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 LONG WINAPI RegCloseKey(HKEY hKey) {
   Passing call("RegCloseKey", [&] { return Args{NameOf('k', hKey)}; });
   LONG status = ERROR_INVALID_HANDLE;
-  if (call.FailKind() == 0) {
+  if (call.Fails() == Failure::None) {
     status = PlatformCallTable.RegCloseKey(hKey);
   }
   return call.Done(status, Status);
@@ -180,7 +187,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
   Passing call("FindFirstFileA", [&] { return Args{Quoted(lpFileName)}; });
-  const HANDLE search = call.FailKind() != 0
+  const HANDLE search = call.Fails() != Failure::None
                             ? INVALID_HANDLE_VALUE
                             : PlatformCallTable.FindFirstFileA(lpFileName, lpFindFileData);
   return call.Done(search, [](HANDLE handle) {
@@ -190,14 +197,16 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileDat
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
   Passing call("FindNextFileA", [&] { return Args{NameOf('h', hFindFile)}; });
-  const BOOL more =
-      call.FailKind() != 0 ? FALSE : PlatformCallTable.FindNextFileA(hFindFile, lpFindFileData);
+  const BOOL more = call.Fails() != Failure::None
+                        ? FALSE
+                        : PlatformCallTable.FindNextFileA(hFindFile, lpFindFileData);
   return call.Done(more, Truth);
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
   Passing call("FindClose", [&] { return Args{NameOf('h', hFindFile)}; });
-  const BOOL closed = call.FailKind() != 0 ? FALSE : PlatformCallTable.FindClose(hFindFile);
+  const BOOL closed =
+      call.Fails() != Failure::None ? FALSE : PlatformCallTable.FindClose(hFindFile);
   return call.Done(closed, Truth);
 }
 
@@ -205,7 +214,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
   Passing call("SetFileAttributesA", [&] {
     return Args{Quoted(lpFileName), Hex(dwFileAttributes)};
   });
-  const BOOL done = call.FailKind() != 0
+  const BOOL done = call.Fails() != Failure::None
                         ? FALSE
                         : PlatformCallTable.SetFileAttributesA(lpFileName, dwFileAttributes);
   return call.Done(done, Truth);
@@ -215,8 +224,9 @@ BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
   Passing call("MoveFileA", [&] {
     return Args{Quoted(lpExistingFileName), Quoted(lpNewFileName)};
   });
-  const BOOL done =
-      call.FailKind() != 0 ? FALSE : PlatformCallTable.MoveFileA(lpExistingFileName, lpNewFileName);
+  const BOOL done = call.Fails() != Failure::None
+                        ? FALSE
+                        : PlatformCallTable.MoveFileA(lpExistingFileName, lpNewFileName);
   return call.Done(done, Truth);
 }
 
@@ -224,7 +234,8 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   Passing call("MessageBoxA", [&] {
     return Args{Pointer(hWnd), Quoted(lpText), Quoted(lpCaption), Hex(uType)};
   });
-  const int button =
-      call.FailKind() != 0 ? 0 : PlatformCallTable.MessageBoxA(hWnd, lpText, lpCaption, uType);
+  const int button = call.Fails() != Failure::None
+                         ? 0
+                         : PlatformCallTable.MessageBoxA(hWnd, lpText, lpCaption, uType);
   return call.Done(button, [](int pressed) { return std::to_string(pressed); });
 }

@@ -43,12 +43,21 @@ std::string Describe(const PlatformCall& call);
 // A string as the text form quotes it.
 std::string Quoted(const char* text);
 
+// How an observer has a call fail, each the way the call really fails.
+enum class Failure {
+  None,        // the call runs
+  Fails,       // it fails and changes nothing (RegQueryValueExA: the value is missing)
+  WritesOver,  // RegQueryValueExA alone: ERROR_MORE_DATA, after writing over the buffer
+};
+
+// The ways the named call can fail: Fails for each, and WritesOver too for RegQueryValueExA.
+std::vector<Failure> FailuresOf(const std::string& call);
+
 class CallObserver {
  public:
   virtual ~CallObserver() = default;
-  // Before the call: 0 lets it run; 1 fails it the common way; 2 the second way, for the call
-  // that has one (RegQueryValueExA: after writing over the buffer, with ERROR_MORE_DATA).
-  virtual int Before(const PlatformCall& call) = 0;
+  // Before the call: whether, and how, it is to fail.
+  virtual Failure Before(const PlatformCall& call) = 0;
   virtual void After(const PlatformCall& call) = 0;
 };
 

@@ -8,7 +8,7 @@ namespace {
 class CallTrace : public CallObserver {
  public:
   explicit CallTrace(std::FILE* out) : out_(out) {}
-  int Before(const PlatformCall& /*call*/) override { return 0; }
+  Failure Before(const PlatformCall& /*call*/) override { return Failure::None; }
   void After(const PlatformCall& call) override {
     (void)std::fprintf(out_, "%s\n", Describe(call).c_str());
     (void)std::fflush(out_);  // a run cut short still leaves every call it made
