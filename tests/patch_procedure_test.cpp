@@ -41,28 +41,6 @@ std::size_t IndexOf(const std::vector<PlatformCall>& calls, const std::string& n
   return static_cast<std::size_t>(found - calls.begin());
 }
 
-TEST_F(PatchRun, CompleteInstallationIsProbedInTableOrderAndLeftAlone) {
-  Layout(FullInstall());
-  SetValue(Install());
-  const Tree before = ReadTree(Root());
-  const std::vector<PlatformCall> calls = Run();
-
-  std::vector<std::string> expected = {
-      R"(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KelvaneTarnwick\\Directory", 0, null, 0, )"
-      R"(0xf003f, null) = 0)",
-      R"(RegQueryValueExA(k1, "Directory", null) = 0)", "RegCloseKey(k1) = 0"};
-  for (std::size_t i = 0; i < ExpectedArchives.size(); ++i) {
-    const std::string handle = "h" + std::to_string(i + 1);
-    expected.push_back("FindFirstFileA(" + Q(Install() + "\\" + ExpectedArchives[i]) +
-                       ") = " + handle);
-    expected.push_back("FindClose(" + handle + ") = TRUE");
-  }
-  expected.emplace_back(R"(MessageBoxA(null, "Patch not needed.", " ", 0x0) = 1)");
-  EXPECT_EQ(Described(calls), expected);
-  EXPECT_EQ(MessageOf(calls), NotNeeded);
-  EXPECT_EQ(ReadTree(Root()), before);
-}
-
 TEST_F(PatchRun, CheckStopsAtTheFirstMissingName) {
   const struct {
     const char* missing;
@@ -206,31 +184,6 @@ TEST_F(PatchRun, ParentPrefixIsCutAfterTheLastBackslashByte) {
     EXPECT_EQ(ParentPrefix, c.prefix);
     EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), Q(InstallDirText() + "\\11.pak"));
   }
-}
-
-TEST_F(PatchRun, ValuesThatNameNoDirectoryTouchNothing) {
-  Layout(BrokenInstall());
-  const Tree before = ReadTree(Root());
-  // A drive alone would probe its root while the relocation searched the current folder.
-  for (const std::string& value : {std::string(), std::string(1, '\0'), std::string(8, '\0'),
-                                   std::string("Z:"), std::string("c:\0\\Games", 9)}) {
-    SetValue(value);
-    const std::vector<PlatformCall> calls = Run();
-    EXPECT_EQ(MessageOf(calls), NotInstalled);
-    EXPECT_EQ(calls.size(), 4U);  // open, read, close, message
-    EXPECT_EQ(IndexOf(calls, "RegCloseKey"), 2U);
-  }
-  EXPECT_EQ(ReadTree(Root()), before);
-}
-
-TEST_F(PatchRun, ValueFillingTheWholeBufferIsTakenWhole) {
-  const std::string parent = WindowsPath(Root()) + "\\";
-  const std::string value = parent + std::string(InstallDirSize - parent.size(), 'a');
-  SetValue(value);
-  const std::vector<PlatformCall> calls = Run();
-  EXPECT_EQ(ArgsOf(calls, "FindFirstFileA").at(0), Q(value + "\\11.pak"));
-  EXPECT_EQ(ParentPrefix, parent);
-  EXPECT_EQ(MessageOf(calls), Missing);
 }
 
 // What a search hands out in HandOut below, and the paths the relocation then touched.

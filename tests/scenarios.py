@@ -232,10 +232,14 @@ def _whole_buffer(root: str) -> Scenario:
     pad = 256 - len(root + "\\Games\\")
     at = "Games/" + "p" * pad
     tree = install(at=at, without=["11.pak"], **{"Games__11.pak": F("11", True)})
-    return Scenario("value fills the whole buffer", ("REG_BINARY", f"{root}\\Games\\{'p' * pad}".encode()),
+    value = f"{root}\\Games\\{'p' * pad}"
+    return Scenario("value fills the whole buffer", ("REG_BINARY", value.encode()),
                     tree, [MISSING], final=moved(writable(tree, "Games/11.pak"), **{"Games__11.pak": f"{at}/11.pak"}),
                     notes="every probe path exceeds MAX_PATH, so nothing is found; a move's new "
-                          "path may, so the parent's archive moves in all the same")
+                          "path may, so the parent's archive moves in all the same",
+                    calls=Expect(install=value, prefix=f"{root}\\Games\\").read_key().check(missing="11.pak")
+                    .relocate("*.pak", ("11.pak", True, False, True)).relocate("*.exe").restore()
+                    .check(missing="11.pak").box(MISSING).lines)
 
 
 def _both_faults() -> Tree:
@@ -294,9 +298,12 @@ SCENARIOS: List[Scenario] = [
              calls=Expect().read_key(2, close=False).box(NOT_INSTALLED).close_key().lines),
     Scenario("value too large", ("REG_SZ", b"x" * 299 + b"\0"), install(), [NOT_INSTALLED],
              calls=Expect().read_key(234, close=False).box(NOT_INSTALLED).close_key().lines),
-    Scenario("empty value", ("REG_SZ", b"\0"), {"x.pak": F("x"), "Games": D, "Games/a.pak": F("a")},
-             [NOT_INSTALLED], notes="nothing is taken from the current directory",
-             calls=Expect().read_key().box(NOT_INSTALLED).lines),
+    *[Scenario(name, value, {"x.pak": F("x"), "Games": D, "Games/a.pak": F("a")},
+               [NOT_INSTALLED], notes="nothing is taken from the current directory",
+               calls=Expect().read_key().box(NOT_INSTALLED).lines)
+      for name, value in [("empty value", ("REG_SZ", b"\0")), ("value of no bytes", ("REG_BINARY", b"")),
+                          ("value of zeros", ("REG_BINARY", b"\0" * 8)),
+                          ("value of a drive, then a zero", ("REG_BINARY", b"c:\0\\Games"))]],
     Scenario("complete", sz("{install}"), install(**{"Games__x.pak": F("x", ro=True)}), [NOT_NEEDED],
              calls=Expect().read_key().check().box(NOT_NEEDED).lines),
     Scenario("directory counts as archive", sz("{install}"),

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "patch/file_tables.h"
-#include "patch/install_check.h"
+#include "expected_names.h"
 #include "patch/patch_main.h"
+#include "platform/posix/lookup.h"
 #include "platform/posix/platform_calls.h"
 #include "temp_tree.h"
 
@@ -40,9 +40,9 @@ int RecordMessage(HWND /*owner*/, LPCSTR text, LPCSTR /*caption*/, UINT /*style*
 
 const std::vector<std::string>& Names() {
   static const std::vector<std::string> names = [] {
-    std::vector<std::string> all(RequiredFileTable.begin(), RequiredFileTable.end());
-    std::transform(RenameTable.begin(), RenameTable.end(), std::back_inserter(all),
-                   [](const RenamePair& pair) { return pair.ShortName; });
+    std::vector<std::string> all(ExpectedArchives.begin(), ExpectedArchives.end());
+    std::transform(ExpectedRenames.begin(), ExpectedRenames.end(), std::back_inserter(all),
+                   [](const auto& pair) { return pair.first; });
     const std::initializer_list<const char*> extras = {
         "game.exe", "SETUP.EXE", ".pak",      ".x.exe",  "voices1.pakx",
         "a b.pak",  "tail.pak ", "notes.txt", "SFX.PAK", "caf\xc3\xa9.pak"};
@@ -50,6 +50,39 @@ const std::vector<std::string>& Names() {
     return all;
   }();
   return names;
+}
+
+std::string Folded(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), FoldCase);
+  return text;
+}
+
+// Whether the installation the value names holds every archive of the tests' own list, in the
+// tree read back after the run, letter case aside (a directory counts, as a search finds it).
+// Only where that folder lies is asked of the stand-in.
+bool IsComplete(const Tree& after, const std::filesystem::path& games) {
+  HostPath member;
+  const std::string value(InstallDir, strnlen(InstallDir, sizeof InstallDir));
+  if (!ToHostPath((value + "\\x").c_str(), &member)) {
+    return false;
+  }
+  const std::string top = games.string();
+  if (member.dir.compare(0, top.size(), top) != 0) {
+    return false;
+  }
+  std::string dir = member.dir.substr(top.size());
+  if (!dir.empty() && dir[0] != '/') {
+    return false;
+  }
+  dir = dir.empty() ? "" : dir.substr(1) + "/";
+  std::vector<std::string> present;
+  for (const auto& [path, entry] : after) {
+    present.push_back(Folded(path));
+  }
+  std::sort(present.begin(), present.end());
+  return std::all_of(ExpectedArchives.begin(), ExpectedArchives.end(), [&](const char* name) {
+    return std::binary_search(present.begin(), present.end(), Folded(dir + name));
+  });
 }
 
 // Every file's content in the tree, sorted: the multiset no run may change.
@@ -156,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const bool claimsComplete =
       Messages[0] == "Kelvane DVD successfully patched " || Messages[0] == "Patch not needed.";
-  if (claimsComplete && !CheckInstallComplete()) {
+  if (claimsComplete && !IsComplete(ReadTree(games), games)) {
     (void)std::fputs("success claimed for an incomplete installation\n", stderr);
     std::abort();
   }
