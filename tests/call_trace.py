@@ -111,10 +111,6 @@ def _dword(value: int) -> int:
     return value & 0xFFFFFFFF  # a 64-bit register may carry junk above a 32-bit argument
 
 
-def _truth(value: int) -> str:
-    return "TRUE" if _dword(value) else "FALSE"
-
-
 INVALID_HANDLE = (1 << 64) - 1
 HKEY_LOCAL_MACHINE = 0x80000002
 
@@ -123,42 +119,49 @@ def pointer(value: int) -> str:
     return "null" if value == 0 else "ptr"
 
 
+# How each kind of raw argument or result reads in the text form; `names` hands out h1, k1, ...
+def _root(names, raw): return "HKEY_LOCAL_MACHINE" if _dword(raw) == HKEY_LOCAL_MACHINE else hex(raw)
+def _key(names, raw): return "null" if raw == 0 else names.current.get(("k", raw)) or names.new("k", raw)
+def _handle(names, raw): return names.of("h", raw)
+def _search(names, raw): return "INVALID" if raw in (INVALID_HANDLE, 0xFFFFFFFF) else names.new("h", raw)
+def _text(names, raw): return raw
+def _decimal(names, raw): return str(_dword(raw))
+def _hex(names, raw): return hex(_dword(raw))
+def _pointer(names, raw): return pointer(raw)
+def _boolean(names, raw): return "TRUE" if _dword(raw) else "FALSE"
+def _process(names, raw): return "current" if _dword(raw) == 0xFFFFFFFF else hex(raw)  # (HANDLE)-1
+def _as_is(names, raw): return raw
+
+
+# Per call: the kinds of its arguments, in order, and of its result. A key is named where it is
+# first used, as the handle RegCreateKeyExA writes out is not traced.
+CALLS = {
+    "RegCreateKeyExA": ((_root, _text, _decimal, _pointer, _decimal, _hex, _pointer), _decimal),
+    "RegQueryValueExA": ((_key, _text, _pointer), _decimal),
+    "RegCloseKey": ((_key,), _decimal),
+    "FindFirstFileA": ((_text,), _search),
+    "FindNextFileA": ((_handle,), _boolean),
+    "FindClose": ((_handle,), _boolean),
+    "SetFileAttributesA": ((_text, _hex), _boolean),
+    "MoveFileA": ((_text, _text), _boolean),
+    "MessageBoxA": ((_pointer, _text, _text, _hex), _decimal),
+    # The two ways the program can end the process early, traced too. Neither returns.
+    "TerminateProcess": ((_process, _decimal), _as_is),
+    "abort": ((), _as_is),
+}
+ENDS = {"TerminateProcess", "abort"}
+TRACED = set(CALLS) - ENDS
+NO_RETURN = "(no return)"
+
+
 def normalise(raw_calls: List[Tuple[str, list, int]]) -> List[Call]:
     names, calls = _Names(), []
-    for name, a, result in raw_calls:
-        if name == "RegCreateKeyExA":
-            root = "HKEY_LOCAL_MACHINE" if _dword(a[0]) == HKEY_LOCAL_MACHINE else hex(a[0])
-            status = _dword(result)
-            args = (root, a[1], str(_dword(a[2])), pointer(a[3]), str(_dword(a[4])),
-                    hex(_dword(a[5])), pointer(a[6]))
-            calls.append(Call(name, args, str(status)))
-            # The handle itself is not traced: the first use of a key names it.
-            continue
-        if name == "RegQueryValueExA":
-            key = "null" if a[0] == 0 else names.current.get(("k", a[0])) or names.new("k", a[0])
-            calls.append(Call(name, (key, a[1], pointer(a[2])), str(_dword(result))))
-        elif name == "RegCloseKey":
-            key = "null" if a[0] == 0 else names.current.get(("k", a[0])) or names.new("k", a[0])
-            calls.append(Call(name, (key,), str(_dword(result))))
-        elif name == "FindFirstFileA":
-            found = "INVALID" if result in (INVALID_HANDLE, 0xFFFFFFFF) else names.new("h", result)
-            calls.append(Call(name, (a[0],), found))
-        elif name in ("FindNextFileA", "FindClose"):
-            calls.append(Call(name, (names.of("h", a[0]),), _truth(result)))
-        elif name == "SetFileAttributesA":
-            calls.append(Call(name, (a[0], hex(_dword(a[1]))), _truth(result)))
-        elif name == "MoveFileA":
-            calls.append(Call(name, (a[0], a[1]), _truth(result)))
-        elif name == "TerminateProcess":
-            own = _dword(a[0]) == 0xFFFFFFFF  # GetCurrentProcess()'s pseudo-handle, (HANDLE)-1
-            calls.append(Call(name, ("current" if own else hex(a[0]), str(_dword(a[1]))), result))
-        elif name == "abort":
-            calls.append(Call(name, (), result))
-        elif name == "MessageBoxA":
-            calls.append(Call(name, (pointer(a[0]), a[1], a[2], hex(_dword(a[3]))),
-                              str(_dword(result))))
-        else:
+    for name, raw_args, result in raw_calls:
+        if name not in CALLS:
             raise ValueError(f"unexpected call {name}")
+        kinds, result_kind = CALLS[name]
+        args = tuple(kind(names, raw) for kind, raw in zip(kinds, raw_args))
+        calls.append(Call(name, args, result_kind(names, result)))
     return calls
 
 
@@ -185,11 +188,6 @@ def read_standin_trace(text: str) -> List[Call]:
 
 _RELAY_CALL = re.compile(r"^([0-9a-f]+):Call (?:\w+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
 _RELAY_RET = re.compile(r"^([0-9a-f]+):Ret  (?:\w+)\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$")
-TRACED = {"RegCreateKeyExA", "RegQueryValueExA", "RegCloseKey", "FindFirstFileA", "FindNextFileA",
-          "FindClose", "SetFileAttributesA", "MoveFileA", "MessageBoxA"}
-# The two ways the program can end the process early, traced too. Neither returns.
-ENDS = {"TerminateProcess", "abort"}
-NO_RETURN = "(no return)"
 
 
 def read_relay_trace(text: str, image: range) -> List[Call]:
@@ -198,7 +196,7 @@ def read_relay_trace(text: str, image: range) -> List[Call]:
     raw, pending = [], {}
     for line in text.splitlines():
         match = _RELAY_CALL.match(line)
-        if match and match[2] in TRACED | ENDS and int(match[4], 16) in image:
+        if match and match[2] in CALLS and int(match[4], 16) in image:
             if match[2] not in ENDS:
                 pending[(match[1], match[2], match[4])] = len(raw)
             raw.append([match[2], _parse_args(match[3]), NO_RETURN if match[2] in ENDS else None])

@@ -16,9 +16,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 from scenarios import MISSING, NOT_INSTALLED, NOT_NEEDED, PATCHED  # noqa: E402
+import skips  # noqa: E402
 
 SOURCE = Path(__file__).resolve().parent.parent
-SKIPPED = 77
 
 
 EPOCH = "1700000000"  # the release's time, given, so that no git is needed to find it
@@ -110,8 +110,7 @@ def main() -> int:
     exe = Path(sys.argv[1]).read_bytes()
     missing = [tool for tool in ("osslsigncode", "openssl", "sha256sum") if not shutil.which(tool)]
     if missing:
-        print(f"SKIPPED: {', '.join(missing)} missing; scripts/test.sh installs them")
-        return SKIPPED
+        return skips.skip(f"{', '.join(missing)} missing; scripts/test.sh installs them", None)
     with tempfile.TemporaryDirectory(prefix="kelvane-release-") as work_dir:
         work = Path(work_dir)
         first = release(work / "first")

@@ -15,7 +15,8 @@ import sys
 from pathlib import Path
 
 import call_trace
-from run_scenarios import SKIPPED, build_tree, read_tree, remove_tree, tree_diff, value_bytes
+import skips
+from layout import build_tree, read_tree, remove_tree, tree_diff, value_bytes
 from scenarios import PATCHED, SCENARIOS, Tree
 import wine_session
 from wine_session import windows_path
@@ -90,17 +91,10 @@ def main() -> int:
     parser.add_argument("--skip-note", type=Path)
     args = parser.parse_args()
     exe = args.wine_program.resolve().with_name("kelvane-patch-oom.exe")
-    if args.skip_note:
-        args.skip_note.unlink(missing_ok=True)
-    reason = ("" if exe.exists() else f"{exe} is missing; build it with cmake --workflow --preset "
-              "windows-x86 or windows-x64") or wine_session.missing_tools()
-    if not reason and wine_session.image_bits(exe) == 32:
-        reason = wine_session.runs_32bit_programs()
+    skips.clear(args.skip_note)
+    reason = wine_session.cannot_run(exe, "windows-x86 or windows-x64")
     if reason:
-        print(f"skipped: {reason}")
-        if args.skip_note:
-            args.skip_note.write_text(reason + "\n")
-        return SKIPPED
+        return skips.skip(reason, args.skip_note)
     with wine_session.WineSession(wine_session.image_bits(exe)) as session:
         session.no_crash_dialog()
         problems = sweep(exe, session)

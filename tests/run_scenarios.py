@@ -7,8 +7,6 @@ must have made the same calls, unless the scenario names a platform difference t
 not. Exits with SKIPPED when the Windows executable is missing or this machine cannot run it."""
 import argparse
 import os
-import shutil
-import stat
 import subprocess
 import sys
 import tempfile
@@ -17,11 +15,11 @@ from pathlib import Path
 from typing import List, NamedTuple, Optional
 
 import call_trace
+import skips
 import wine_session
+from layout import build_tree, read_tree, remove_tree, tree_diff, value_bytes
 from wine_session import windows_path
-from scenarios import DIFFERENCES, PLANTED_DLL, PROGRAM, SCENARIOS, Entry, Scenario, Tree
-
-SKIPPED = 77  # CTest's SKIP_RETURN_CODE for the Wine legs
+from scenarios import DIFFERENCES, PLANTED_DLL, PROGRAM, SCENARIOS, Scenario, Tree
 
 
 class Outcome(NamedTuple):
@@ -31,61 +29,6 @@ class Outcome(NamedTuple):
     key_values: Optional[List[str]]  # the program's own view; None: no key
     other_key_values: Optional[List[str]]  # the other view of a 64-bit registry
     problems: List[str]  # what went wrong that no expectation covers
-
-
-def build_tree(root: Path, tree: Tree, stand_ins: dict) -> None:
-    """Lays the tree out; entries in stand_ins (the program, the planted DLL) get its bytes."""
-    for relative, entry in sorted(tree.items()):
-        path = root / relative
-        path.parent.mkdir(parents=True, exist_ok=True)
-        if entry.kind == "d":
-            path.mkdir(exist_ok=True)
-        elif entry.kind == "l":
-            os.symlink(entry.content, path)
-        else:
-            path.write_bytes(stand_ins.get(entry, entry.content))
-            if entry == PROGRAM:
-                path.chmod(0o755)
-    # Children first, so that a read-only directory is filled before it is closed.
-    for relative, entry in sorted(tree.items(), reverse=True):
-        if entry.readonly:
-            path = root / relative
-            path.chmod(path.stat().st_mode & ~stat.S_IWUSR)
-
-
-def read_tree(root: Path, stand_ins: dict) -> Tree:
-    tree: Tree = {}
-    placeholder = {content: entry for entry, content in stand_ins.items()}
-    for directory, dirs, files in os.walk(root):
-        for name in dirs + files:
-            path = Path(directory) / name
-            info = path.lstat()
-            relative = str(path.relative_to(root))
-            readonly = not info.st_mode & stat.S_IWUSR
-            if stat.S_ISLNK(info.st_mode):
-                tree[relative] = Entry("l", os.readlink(path).encode())
-            elif stat.S_ISDIR(info.st_mode):
-                tree[relative] = Entry("d", b"", readonly)
-            else:
-                content = path.read_bytes()
-                tree[relative] = placeholder.get(content, Entry("f", content, readonly))
-    return tree
-
-
-def remove_tree(path: Path) -> None:
-    for directory, dirs, _ in os.walk(path):  # let the removal into read-only directories
-        for name in dirs:
-            if not (Path(directory) / name).is_symlink():
-                (Path(directory) / name).chmod(0o755)
-    shutil.rmtree(path)
-
-
-def value_bytes(value: Optional[tuple], root: Path) -> Optional[tuple]:
-    if value is None:
-        return None
-    kind, data = value
-    data = data.replace(b"{install}", windows_path(root / "Games/Demo").encode())
-    return kind, data.replace(b"{root}", windows_path(root).encode())
 
 
 class LinuxProgram:
@@ -176,14 +119,6 @@ class WineProgram:
                        self.session.key_values(own=False), problems)
 
 
-def tree_diff(expected: Tree, actual: Tree) -> str:
-    lines = []
-    for path in sorted(set(expected) | set(actual)):
-        if expected.get(path) != actual.get(path):
-            lines.append(f"      {path}: expected {expected.get(path)}, found {actual.get(path)}")
-    return "\n".join(lines)
-
-
 def check(scenario: Scenario, platform: str, outcome: Outcome, root: Path) -> List[str]:
     difference = scenario.differs.get(platform)
     messages = difference.messages if difference and difference.messages else scenario.messages
@@ -255,16 +190,9 @@ def main() -> int:
                         help="the workflow preset that builds --wine-program, for the hint")
     parser.add_argument("-k", default="", help="run only scenarios whose name contains this")
     parser.add_argument("--skip-note", type=Path,
-                        help="where to leave the reason when skipped, for --print-skips")
-    parser.add_argument("--print-skips", type=Path, metavar="DIR",
-                        help="only print the skip notes left in DIR, for CTest's summary")
+                        help="where to leave the reason when skipped, for CTest's summary")
     args = parser.parse_args()
-    if args.print_skips:
-        for note in sorted(args.print_skips.glob("*.skipped")):
-            print(f"{note.stem}: {note.read_text().strip()}")
-        return 0
-    if args.skip_note:
-        args.skip_note.unlink(missing_ok=True)
+    skips.clear(args.skip_note)
     unknown = {d.reason for s in SCENARIOS for d in s.differs.values()} - set(DIFFERENCES)
     if unknown:
         print(f"scenarios name undocumented platform differences: {unknown}")
@@ -274,21 +202,11 @@ def main() -> int:
     session = None
     programs: list = [LinuxProgram(args.program.resolve())]
 
-    def skip(why: str) -> int:
-        print(f"SKIPPED: {why}")
-        if args.skip_note:
-            args.skip_note.write_text(why + "\n")
-        return SKIPPED
-
     if args.wine_program:
-        if not args.wine_program.is_file():
-            return skip(f"{args.wine_program} is missing; build it with `cmake --workflow --preset "
-                        f"{args.wine_preset}`, or run every leg with `cmake --workflow --preset all`")
-        bits = wine_session.image_bits(args.wine_program)
-        why_not = wine_session.missing_tools() or (
-            wine_session.runs_32bit_programs() if bits == 32 else "")
+        why_not = wine_session.cannot_run(args.wine_program, args.wine_preset)
         if why_not:
-            return skip(f"the {bits}-bit leg cannot run here: {why_not}")
+            return skips.skip(why_not, args.skip_note)
+        bits = wine_session.image_bits(args.wine_program)
         session = wine_session.WineSession(bits)
         program = args.wine_program.resolve()
         programs.append(WineProgram(program, session, program.parent / "uxtheme.dll"))

@@ -61,7 +61,8 @@ def sz(text: str):
 
 def install(at: str = "Games/Demo", without=(), short=(), **extra: Entry) -> Tree:
     """A tree holding every required archive at `at` (each containing its own long name), less
-    `without`, with the long names in `short` stored under their short names instead."""
+    `without`, with the long names in `short` stored under their short names instead, and the
+    `extra` entries, by their paths."""
     tree: Tree = {}
     parts = at.split("/")
     for i in range(1, len(parts) + 1):
@@ -71,15 +72,14 @@ def install(at: str = "Games/Demo", without=(), short=(), **extra: Entry) -> Tre
             continue
         stored = SHORT_OF[name] if name in short else name
         tree[f"{at}/{stored}"] = F(name)
-    tree.update({path.replace("__", "/"): entry for path, entry in extra.items()})
+    tree.update(extra)
     return tree
 
 
 def moved(tree: Tree, **moves: str) -> Tree:
-    """The tree with entries moved (old=new, '__' for '/'), keeping content and flags."""
+    """The tree with entries moved (old=new), keeping content and flags."""
     result = dict(tree)
     for old, new in moves.items():
-        old, new = old.replace("__", "/"), new.replace("__", "/")
         for path in [p for p in result if p == old or p.startswith(old + "/")]:
             result[new + path[len(old):]] = result.pop(path)
     return result
@@ -215,7 +215,7 @@ def _truth(value: bool) -> str:
 def _linked(moved_link: bool = False, wine: bool = False) -> Tree:
     """A parent holding fix.pak and a link.pak that points at a read-only file outside."""
     tree = install(without=["fix.pak"] if not (moved_link or wine) else (),
-                   **{"Shared": D, "Shared__data.bin": F("data", ro=True)})
+                   **{"Shared": D, "Shared/data.bin": F("data", ro=True)})
     link = Entry("l", b"../Shared/data.bin")
     if not (moved_link or wine):
         tree.update({"Games/fix.pak": F("fix.pak"), "Games/link.pak": link})
@@ -231,10 +231,10 @@ def _whole_buffer(root: str) -> Scenario:
     # A value of exactly 256 bytes, no zero: a real directory whose path fills the buffer.
     pad = 256 - len(root + "\\Games\\")
     at = "Games/" + "p" * pad
-    tree = install(at=at, without=["11.pak"], **{"Games__11.pak": F("11", True)})
+    tree = install(at=at, without=["11.pak"], **{"Games/11.pak": F("11", True)})
     value = f"{root}\\Games\\{'p' * pad}"
     return Scenario("value fills the whole buffer", ("REG_BINARY", value.encode()),
-                    tree, [MISSING], final=moved(writable(tree, "Games/11.pak"), **{"Games__11.pak": f"{at}/11.pak"}),
+                    tree, [MISSING], final=moved(writable(tree, "Games/11.pak"), **{"Games/11.pak": f"{at}/11.pak"}),
                     notes="every probe path exceeds MAX_PATH, so nothing is found; a move's new "
                           "path may, so the parent's archive moves in all the same",
                     calls=Expect(install=value, prefix=f"{root}\\Games\\").read_key().check(missing="11.pak")
@@ -245,9 +245,9 @@ def _whole_buffer(root: str) -> Scenario:
 def _both_faults() -> Tree:
     tree = install(without=["11.pak", "12.pak", "cinema.pak"],
                    short=["effects.pak", "voices3+.pak", "presentation512.pak"],
-                   **{"Games__11.pak": F("11.pak"), "Games__12.pak": F("12.pak", ro=True),
-                      "Games__cinema.pak": F("cinema.pak"), "Games__game.exe": F("exe"),
-                      "Games__notes.txt": F("keep me")})
+                   **{"Games/11.pak": F("11.pak"), "Games/12.pak": F("12.pak", ro=True),
+                      "Games/cinema.pak": F("cinema.pak"), "Games/game.exe": F("exe"),
+                      "Games/notes.txt": F("keep me")})
     tree["Games/Demo/tion512.pak"] = F("presentation512.pak", ro=True)
     return tree
 
@@ -258,33 +258,33 @@ BOTH_FAULTS = _both_faults()
 def _fixed(tree: Tree, parent_moves=(), renames=(), normalised=()) -> Tree:
     """The tree after relocation of `parent_moves` from Games into Games/Demo, then the given
     short-to-long renames inside Games/Demo, with `normalised` paths (final names) writable."""
-    result = moved(tree, **{f"Games__{n}": f"Games__Demo__{n}" for n in parent_moves})
-    result = moved(result, **{f"Games__Demo__{s}": f"Games__Demo__{LONG_OF[s]}" for s in renames})
+    result = moved(tree, **{f"Games/{n}": f"Games/Demo/{n}" for n in parent_moves})
+    result = moved(result, **{f"Games/Demo/{s}": f"Games/Demo/{LONG_OF[s]}" for s in renames})
     return writable(result, *normalised)
 
 
 # A name that, best-fit mapped to a legacy code page, climbs out of the parent to a protected file.
 ESCAPING = "x\uff3c..\uff3c..\uff3cProtected\uff3ctool.exe"
 LOOK_ALIKES = install(without=["fix.pak"], **{
-    "Games__fix.pak": F("fix.pak"), f"Games__{ESCAPING}": F("look-alike"),
-    "Games__f\u012dx.pak": F("another fix"), "Games__Protected": D,
-    "Protected": D, "Protected__tool.exe": F("protected", ro=True)})
+    "Games/fix.pak": F("fix.pak"), f"Games/{ESCAPING}": F("look-alike"),
+    "Games/f\u012dx.pak": F("another fix"), "Games/Protected": D,
+    "Protected": D, "Protected/tool.exe": F("protected", ro=True)})
 # Where UTF-8 names leave them: every look-alike is a name of its own, moved like any other.
-LOOK_ALIKES_MOVED = moved(LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak",
-                                          f"Games__{ESCAPING}": f"Games__Demo__{ESCAPING}",
-                                          "Games__f\u012dx.pak": "Games__Demo__f\u012dx.pak"})
+LOOK_ALIKES_MOVED = moved(LOOK_ALIKES, **{"Games/fix.pak": "Games/Demo/fix.pak",
+                                          f"Games/{ESCAPING}": f"Games/Demo/{ESCAPING}",
+                                          "Games/f\u012dx.pak": "Games/Demo/f\u012dx.pak"})
 
 
 # Names a search hands out but a path cannot spell: Win32 drops the trailing space and dot.
-TRAILING = install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"), "Games__mesh.pak ": F("b", ro=True),
-                                           "Games__c.pak.": F("c"), "Games__Demo__mesh.pak": F("mesh.pak", ro=True)})
+TRAILING = install(without=["fix.pak"], **{"Games/fix.pak": F("fix.pak"), "Games/mesh.pak ": F("b", ro=True),
+                                           "Games/c.pak.": F("c"), "Games/Demo/mesh.pak": F("mesh.pak", ro=True)})
 
 
 # For the path rules: an archive in the parent and a short name inside, so that both the value's
 # paths and the parent's, derived from it, must resolve for the repair to complete.
 PATH_RULES = install(without=["11.pak"], short=["zvoices+.pak"],
-                     **{"Games__11.pak": F("11.pak"), "Games__notes.txt": F("notes")})
-PATH_RULES_FIXED = install(**{"Games__notes.txt": F("notes")})
+                     **{"Games/11.pak": F("11.pak"), "Games/notes.txt": F("notes")})
+PATH_RULES_FIXED = install(**{"Games/notes.txt": F("notes")})
 
 
 def _path_rule(name: str, value: str, repaired: bool = True, **options) -> Scenario:
@@ -304,7 +304,7 @@ SCENARIOS: List[Scenario] = [
       for name, value in [("empty value", ("REG_SZ", b"\0")), ("value of no bytes", ("REG_BINARY", b"")),
                           ("value of zeros", ("REG_BINARY", b"\0" * 8)),
                           ("value of a drive, then a zero", ("REG_BINARY", b"c:\0\\Games"))]],
-    Scenario("complete", sz("{install}"), install(**{"Games__x.pak": F("x", ro=True)}), [NOT_NEEDED],
+    Scenario("complete", sz("{install}"), install(**{"Games/x.pak": F("x", ro=True)}), [NOT_NEEDED],
              calls=Expect().read_key().check().box(NOT_NEEDED).lines),
     Scenario("directory counts as archive", sz("{install}"),
              {**{p: e for p, e in install().items() if p != "Games/Demo/sfx.pak"}, "Games/Demo/sfx.pak": D},
@@ -318,33 +318,33 @@ SCENARIOS: List[Scenario] = [
              install(without=["17.pak", "mesh.pak"], short=["zvoices+.pak"]), [MISSING],
              final=install(without=["17.pak", "mesh.pak"])),
     Scenario("short name in the parent", sz("{install}"),
-             install(without=["effects.pak"], **{"Games__fects.pak": F("effects.pak", ro=True),
-                                                 "Games__setup.exe": F("setup")}),
-             [PATCHED], final=install(**{"Games__Demo__setup.exe": F("setup")}),
+             install(without=["effects.pak"], **{"Games/fects.pak": F("effects.pak", ro=True),
+                                                 "Games/setup.exe": F("setup")}),
+             [PATCHED], final=install(**{"Games/Demo/setup.exe": F("setup")}),
              calls=Expect().read_key().check(missing="effects.pak")
              .relocate("*.pak", ("fects.pak", True, False, True))
              .relocate("*.exe", ("setup.exe", True, False, True))
              .restore(renamed=["fects.pak"], long_present=set(REQUIRED) - {"effects.pak"})
              .check().box(PATCHED).lines),
     Scenario("target already there", sz("{install}"),
-             install(short=["voices1+.pak"], **{"Games__voices1.pak": F("parent copy", ro=True),
-                                                "Games__Demo__voices1.pak": F("voices1+.pak", ro=True)}),
-             [PATCHED], final=install(**{"Games__voices1.pak": F("parent copy")}),
+             install(short=["voices1+.pak"], **{"Games/voices1.pak": F("parent copy", ro=True),
+                                                "Games/Demo/voices1.pak": F("voices1+.pak", ro=True)}),
+             [PATCHED], final=install(**{"Games/voices1.pak": F("parent copy")}),
              notes="the parent's copy stays; both copies are made writable"),
     Scenario("both short and long present, repair runs", sz("{install}"),
-             install(without=["11.pak"], **{"Games__Demo__voices3.pak": F("short copy", ro=True),
-                                             "Games__Demo__voices3+.pak": F("voices3+.pak", ro=True)}),
+             install(without=["11.pak"], **{"Games/Demo/voices3.pak": F("short copy", ro=True),
+                                             "Games/Demo/voices3+.pak": F("voices3+.pak", ro=True)}),
              [MISSING],
-             final=install(without=["11.pak"], **{"Games__Demo__voices3.pak": F("short copy", ro=True)})),
+             final=install(without=["11.pak"], **{"Games/Demo/voices3.pak": F("short copy", ro=True)})),
     Scenario("dot names stay, directories move", sz("{install}"),
-             install(without=["anim.pak"], **{"Games__.pak": F("dot", ro=True), "Games__.hidden.exe": F("h"),
-                                              "Games__anim.pak": F("anim.pak"), "Games__maps.pak": D,
-                                              "Games__maps.pak__inner": F("inner", ro=True),
-                                              "Games__readme.txt": F("stay")}),
+             install(without=["anim.pak"], **{"Games/.pak": F("dot", ro=True), "Games/.hidden.exe": F("h"),
+                                              "Games/anim.pak": F("anim.pak"), "Games/maps.pak": D,
+                                              "Games/maps.pak/inner": F("inner", ro=True),
+                                              "Games/readme.txt": F("stay")}),
              [PATCHED],
-             final=install(**{"Games__.pak": F("dot", ro=True), "Games__.hidden.exe": F("h"),
-                              "Games__Demo__maps.pak": D, "Games__Demo__maps.pak__inner": F("inner", ro=True),
-                              "Games__readme.txt": F("stay")})),
+             final=install(**{"Games/.pak": F("dot", ro=True), "Games/.hidden.exe": F("h"),
+                              "Games/Demo/maps.pak": D, "Games/Demo/maps.pak/inner": F("inner", ro=True),
+                              "Games/readme.txt": F("stay")})),
     Scenario("installation directory missing", sz("{root}\\Games\\Gone"),
              {"Games": D, "Games/11.pak": F("11", ro=True), "Games/.pak": F("dot", ro=True),
               "Games/run.exe": F("run", ro=True)},
@@ -361,10 +361,10 @@ SCENARIOS: List[Scenario] = [
              .relocate("*.exe").restore(long_present=set(REQUIRED) - {"ffeedback.pak"})
              .check(missing="ffeedback.pak").box(MISSING).lines),
     Scenario("value ends in a backslash", sz("{install}\\"),
-             install(short=["effects.pak"], **{"Games__Demo__11.pak": F("11.pak", ro=True),
-                                               "Games__x.pak": F("parent")}),
+             install(short=["effects.pak"], **{"Games/Demo/11.pak": F("11.pak", ro=True),
+                                               "Games/x.pak": F("parent")}),
              [PATCHED],
-             final=install(**{"Games__x.pak": F("parent")}),
+             final=install(**{"Games/x.pak": F("parent")}),
              notes="the installation directory is its own parent: everything stays, made writable",
              calls=Expect(install="{root}\\Games\\Demo\\", prefix="{root}\\Games\\Demo\\")
              .read_key().check(missing="effects.pak")
@@ -374,7 +374,7 @@ SCENARIOS: List[Scenario] = [
              .restore(renamed=["fects.pak"], long_present=set(REQUIRED) - {"effects.pak"})
              .check().box(PATCHED).lines),
     Scenario("value without a backslash", sz("Demo"),
-             install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak")}),
+             install(without=["fix.pak"], **{"Games/fix.pak": F("fix.pak")}),
              [PATCHED], final=install(), cwd="Games",
              calls=Expect(install="Demo", prefix="").read_key().check(missing="fix.pak")
              .relocate("*.pak", ("fix.pak", True, False, True)).relocate("*.exe")
@@ -386,29 +386,29 @@ SCENARIOS: List[Scenario] = [
     Scenario("multi-string value, first string", ("REG_MULTI_SZ", b"{install}\0{root}\\Other\0\0"),
              install(short=["dlganims4.pak"]), [PATCHED], final=install()),
     Scenario("own executable in the parent", sz("{install}"),
-             install(without=["13.pak"], **{"Games__13.pak": F("13.pak"), "Games__kelvane-patch.exe": PROGRAM}),
-             [PATCHED], final=install(**{"Games__Demo__kelvane-patch.exe": PROGRAM}),
+             install(without=["13.pak"], **{"Games/13.pak": F("13.pak"), "Games/kelvane-patch.exe": PROGRAM}),
+             [PATCHED], final=install(**{"Games/Demo/kelvane-patch.exe": PROGRAM}),
              program_at="Games/kelvane-patch.exe"),
     Scenario("expandable value, not expanded", ("REG_EXPAND_SZ", b"%KELVANE%\\Demo\0"),
-             install(at="%KELVANE%/Demo", without=["marks.pak"], **{"%KELVANE%__marks.pak": F("marks.pak")}),
+             install(at="%KELVANE%/Demo", without=["marks.pak"], **{"%KELVANE%/marks.pak": F("marks.pak")}),
              [PATCHED], final=install(at="%KELVANE%/Demo")),
     Scenario("value fills the whole buffer", None, {}, [], make=_whole_buffer),
     Scenario("longer extension in the parent", sz("{install}"),
-             install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"),
-                                             "Games__voices1.pakx": F("not an archive")}),
-             [PATCHED], final=install(**{"Games__voices1.pakx": F("not an archive")}),
+             install(without=["fix.pak"], **{"Games/fix.pak": F("fix.pak"),
+                                             "Games/voices1.pakx": F("not an archive")}),
+             [PATCHED], final=install(**{"Games/voices1.pakx": F("not an archive")}),
              differs={"wine": Difference("8.3 short names", final=install(
-                 **{"Games__Demo__voices1.pakx": F("not an archive")}))}),
+                 **{"Games/Demo/voices1.pakx": F("not an archive")}))}),
     Scenario("symbolic link in the parent", sz("{install}"), _linked(),
              [PATCHED], final=_linked(moved_link=True),
              differs={"wine": Difference("symbolic links", final=_linked(wine=True))}),
     Scenario("names beyond ASCII in the parent", sz("{install}"),
-             install(without=["fix.pak"], **{"Games__fix.pak": F("fix.pak"), "Games__caf\u00e9.pak": F("1"),
-                                             "Games__\u0436.pak": F("2")}),
-             [PATCHED], final=install(**{"Games__Demo__caf\u00e9.pak": F("1"), "Games__Demo__\u0436.pak": F("2")})),
+             install(without=["fix.pak"], **{"Games/fix.pak": F("fix.pak"), "Games/caf\u00e9.pak": F("1"),
+                                             "Games/\u0436.pak": F("2")}),
+             [PATCHED], final=install(**{"Games/Demo/caf\u00e9.pak": F("1"), "Games/Demo/\u0436.pak": F("2")})),
     Scenario("names beyond ASCII in the installation path", sz("{root}\\Games\\\u0414\u0435\u043c\u043e"),
              install(at="Games/\u0414\u0435\u043c\u043e", without=["fix.pak"], short=["effects.pak"],
-                     **{"Games__fix.pak": F("fix.pak")}),
+                     **{"Games/fix.pak": F("fix.pak")}),
              [PATCHED], final=install(at="Games/\u0414\u0435\u043c\u043e")),
     Scenario("look-alike names in the parent", sz("{install}"), LOOK_ALIKES, [PATCHED],
              final=LOOK_ALIKES_MOVED),
@@ -417,7 +417,7 @@ SCENARIOS: List[Scenario] = [
              notes="the escaping name arrives as x\\..\\..\\Protected\\tool.exe and is skipped; "
                    "f\u012dx.pak arrives as fix.pak, already moved, and stays",
              differs={"wine": Difference("ANSI code page", final=moved(
-                 LOOK_ALIKES, **{"Games__fix.pak": "Games__Demo__fix.pak"}))}),
+                 LOOK_ALIKES, **{"Games/fix.pak": "Games/Demo/fix.pak"}))}),
     Scenario("value of only a drive", sz("Z:"),
              {"kelvane-scenario-stray.pak": F("x"), "kelvane-scenario-stray.exe": F("y"),
               **install(without=["11.pak"])},
@@ -438,7 +438,7 @@ SCENARIOS: List[Scenario] = [
              program_at="Downloads/kelvane-patch.exe", cwd="Downloads", dll_overrides="uxtheme=n,b",
              notes="loaded, the DLL would leave planted-dll-ran in the current folder"),
     Scenario("trailing space and dot in the parent, the same name installed read-only", sz("{install}"),
-             TRAILING, [PATCHED], final=moved(TRAILING, **{"Games__fix.pak": "Games__Demo__fix.pak"}),
+             TRAILING, [PATCHED], final=moved(TRAILING, **{"Games/fix.pak": "Games/Demo/fix.pak"}),
              notes="a path drops the trailing space: 'mesh.pak ' would name the installed mesh.pak",
              differs={"wine": Difference("8.3 short names")}),
     # Win32 resolves a path by its text before it looks anything up.

@@ -23,7 +23,7 @@ WINESERVER = "/usr/lib/wine/wineserver64"
 # own Software\KelvaneTarnwick.
 KEYS = {64: r"HKEY_LOCAL_MACHINE\Software\KelvaneTarnwick",
         32: r"HKEY_LOCAL_MACHINE\Software\Wow6432Node\KelvaneTarnwick"}
-RELAY_INCLUDE = ";".join(sorted(call_trace.TRACED | call_trace.ENDS))
+RELAY_INCLUDE = ";".join(sorted(call_trace.CALLS))
 # The box is a window named by its caption, a single space.
 CAPTION_PATTERN = "^ $"
 RUN_TIMEOUT = 60
@@ -85,6 +85,16 @@ def runs_32bit_programs() -> str:
     except subprocess.CalledProcessError as error:
         return f"{WINE32} --version failed: {error}"
     return ""
+
+
+def cannot_run(exe: Path, preset: str) -> str:
+    """Why this machine cannot run the executable under Wine, or "" when it can."""
+    if not exe.is_file():
+        return (f"{exe} is missing; build it with `cmake --workflow --preset {preset}`, or run "
+                "every leg with `cmake --workflow --preset all`")
+    bits = image_bits(exe)
+    why_not = missing_tools() or (runs_32bit_programs() if bits == 32 else "")
+    return f"the {bits}-bit leg cannot run here: {why_not}" if why_not else ""
 
 
 def _hex(data: bytes) -> str:

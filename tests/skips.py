@@ -1,0 +1,27 @@
+"""A leg that this machine cannot run reports itself skipped, never passed: it exits with CTest's
+skip code and leaves its reason in a note, which CTest's summary prints at the end of the run.
+
+Usage: skips.py DIR   prints every note left in DIR
+"""
+import sys
+from pathlib import Path
+from typing import Optional
+
+SKIPPED = 77  # the SKIP_RETURN_CODE of every leg that can be skipped
+
+
+def clear(note: Optional[Path]) -> None:
+    if note:
+        note.unlink(missing_ok=True)
+
+
+def skip(reason: str, note: Optional[Path]) -> int:
+    print(f"SKIPPED: {reason}")
+    if note:
+        note.write_text(reason + "\n")
+    return SKIPPED
+
+
+if __name__ == "__main__":
+    for found in sorted(Path(sys.argv[1]).glob("*.skipped")):
+        print(f"{found.stem}: {found.read_text().strip()}")
