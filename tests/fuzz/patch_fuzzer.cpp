@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,23 +67,17 @@ bool IsComplete(const Tree& after, const std::filesystem::path& games) {
   if (!ToHostPath((value + "\\x").c_str(), &member)) {
     return false;
   }
-  const std::string top = games.string();
-  if (member.dir.compare(0, top.size(), top) != 0) {
+  const auto relative = std::filesystem::path(member.dir).lexically_relative(games);
+  if (relative.empty() || *relative.begin() == "..") {
     return false;
   }
-  std::string dir = member.dir.substr(top.size());
-  if (!dir.empty() && dir[0] != '/') {
-    return false;
-  }
-  dir = dir.empty() ? "" : dir.substr(1) + "/";
-  std::vector<std::string> present;
+  const std::string dir = relative == "." ? "" : relative.generic_string() + "/";
+  std::set<std::string> present;
   for (const auto& [path, entry] : after) {
-    present.push_back(Folded(path));
+    present.insert(Folded(path));
   }
-  std::sort(present.begin(), present.end());
-  return std::all_of(ExpectedArchives.begin(), ExpectedArchives.end(), [&](const char* name) {
-    return std::binary_search(present.begin(), present.end(), Folded(dir + name));
-  });
+  return std::all_of(ExpectedArchives.begin(), ExpectedArchives.end(),
+                     [&](const char* name) { return present.count(Folded(dir + name)) == 1; });
 }
 
 // Every file's content in the tree, sorted: the multiset no run may change.
