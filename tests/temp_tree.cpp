@@ -11,8 +11,8 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "kelvane-test-XXXXXX").string();
+TempDir::TempDir(const fs::path& under) {
+  std::string pattern = (under / "kelvane-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }

@@ -35,7 +35,8 @@ inline TreeEntry Link(std::string target) {
 
 class TempDir {
  public:
-  TempDir();
+  // A new directory under `under`, the system's temporary directory unless given.
+  explicit TempDir(const std::filesystem::path& under = std::filesystem::temp_directory_path());
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

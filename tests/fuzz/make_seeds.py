@@ -1,60 +1,71 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of patch_fuzzer (tests/fuzz/corpus/), in the input format described at
 the top of patch_fuzzer.cpp: the installations the program is made to repair, and the awkward
-ones around them, so that the fuzzer starts from runs that reach the repair."""
+ones around them, so that the fuzzer starts from runs that reach the repair and each archive's
+fault is one byte away."""
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from scenarios import RENAMES, REQUIRED  # noqa: E402
 
-NAMES = REQUIRED + [short for short, _ in RENAMES] + [
+SHORTS = [short for short, _ in RENAMES]
+NAMES = REQUIRED + SHORTS + [
     "game.exe", "SETUP.EXE", ".pak", ".x.exe", "voices1.pakx", "a b.pak", "tail.pak ",
     "notes.txt", "SFX.PAK", "caf\u00e9.pak"]
-# An entry's first byte, as patch_fuzzer.cpp reads it: bit 0 set for the installation, clear for
-# the parent; the rest, modulo 3, a file, a read-only file or a directory. The seeds use these.
-PARENT_FILE, INSTALL_FILE, PARENT_READONLY, PARENT_DIR = 0, 1, 2, 4
 INSTALL_PATH, PARENT_PATH, RELATIVE_DEMO, NO_PREFIX = range(4)
+# A state byte: where (bits 0-1), then what, times four.
+NOWHERE, IN, ABOVE, BOTH = range(4)
+FILE, READ_ONLY, DIRECTORY = (0, 4, 8)
+# An extra entry's first byte: bit 0 for the installation, then what, times two.
+EXTRA_ABOVE, EXTRA_IN, EXTRA_ABOVE_DIR = 0, 1, 4
 
 
-def seed(start: int, value: bytes, entries) -> bytes:
-    data = bytes([start, len(value)]) + value
-    for where, name, content in entries:
-        data += bytes([where, NAMES.index(name), content])
+def seed(start: int, value: bytes, long=None, short=None, extras=()) -> bytes:
+    """long and short map a name to its state; a long name not given lies in the installation."""
+    long = long or {}
+    short = short or {}
+    states = [long.get(name, IN) for name in REQUIRED] + [short.get(name, NOWHERE)
+                                                          for name in SHORTS]
+    data = bytes([start, len(value)]) + value + bytes(states)
+    for first, name, content in extras:
+        data += bytes([first, NAMES.index(name), content])
     return data
 
 
-def installation(missing=(), short=(), where=INSTALL_FILE):
-    entries = []
-    for i, name in enumerate(REQUIRED):
-        if name in missing:
-            continue
-        stored = dict((l, s) for s, l in RENAMES).get(name) if name in short else name
-        entries.append((where, stored, i))
-    return entries
+def shortened(*longs: str) -> tuple:
+    """The long names gone, their short names in the installation instead."""
+    names = dict((l, s) for s, l in RENAMES)
+    return {name: NOWHERE for name in longs}, {names[name]: IN for name in longs}
 
 
 SEEDS = {
-    "complete": seed(INSTALL_PATH, b"", installation()),
-    "both-faults": seed(INSTALL_PATH, b"", installation(missing=["11.pak", "cinema.pak"],
-                                                        short=["effects.pak", "voices3+.pak"])
-                        + [(PARENT_FILE, "11.pak", 1), (PARENT_READONLY, "cinema.pak", 2),
-                           (PARENT_FILE, "game.exe", 3), (PARENT_FILE, "notes.txt", 4)]),
-    "short-names-only": seed(INSTALL_PATH, b"", installation(short=[l for _, l in RENAMES])),
-    "taken-targets": seed(INSTALL_PATH, b"", installation(missing=["fix.pak"])
-                          + [(PARENT_FILE, "fix.pak", 9), (PARENT_FILE, "voices1.pak", 8),
-                             (INSTALL_FILE, "voices1.pak", 7), (PARENT_DIR, "SFX.PAK", 6)]),
-    "trailing-backslash": seed(INSTALL_PATH, b"\\", installation(short=["effects.pak"])),
-    "relative": seed(RELATIVE_DEMO, b"", installation(missing=["anim.pak"])
-                     + [(PARENT_FILE, "anim.pak", 5), (PARENT_FILE, ".pak", 6)]),
-    "parent-as-installation": seed(PARENT_PATH, b"", installation(where=PARENT_FILE)),
-    "empty-value": seed(NO_PREFIX, b"", [(PARENT_FILE, "11.pak", 1)]),
-    "high-bytes": seed(INSTALL_PATH, b"\x83\\\xe9\x00\xff", installation(missing=["12.pak"])),
+    "complete": seed(INSTALL_PATH, b""),
+    "both-faults": seed(INSTALL_PATH, b"",
+                        long={**shortened("effects.pak", "voices3+.pak")[0], "11.pak": ABOVE,
+                              "cinema.pak": ABOVE | READ_ONLY},
+                        short=shortened("effects.pak", "voices3+.pak")[1],
+                        extras=[(EXTRA_ABOVE, "game.exe", 3), (EXTRA_ABOVE, "notes.txt", 4)]),
+    "short-names-only": seed(INSTALL_PATH, b"", *shortened(*(l for _, l in RENAMES))),
+    "taken-targets": seed(INSTALL_PATH, b"", long={"fix.pak": ABOVE, "mesh.pak": BOTH},
+                          short={"voices1.pak": BOTH, "zvoices.pak": IN | DIRECTORY},
+                          extras=[(EXTRA_ABOVE_DIR, "SFX.PAK", 6)]),
+    "directories": seed(INSTALL_PATH, b"", long={"anim.pak": ABOVE | DIRECTORY,
+                                                 "text.pak": IN | DIRECTORY},
+                        short={"tion.pak": IN | READ_ONLY}),
+    "trailing-backslash": seed(INSTALL_PATH, b"\\", *shortened("effects.pak")),
+    "relative": seed(RELATIVE_DEMO, b"", long={"anim.pak": ABOVE},
+                     extras=[(EXTRA_ABOVE, ".pak", 6), (EXTRA_ABOVE, "tail.pak ", 7)]),
+    "parent-as-installation": seed(PARENT_PATH, b"", long={name: ABOVE for name in REQUIRED}),
+    "empty-value": seed(NO_PREFIX, b"", long={name: ABOVE for name in REQUIRED}),
+    "high-bytes": seed(INSTALL_PATH, b"\x83\\\xe9\x00\xff", long={"12.pak": NOWHERE}),
 }
 
 if __name__ == "__main__":
     out = Path(__file__).resolve().parent / "corpus"
     out.mkdir(exist_ok=True)
+    for stale in out.iterdir():
+        stale.unlink()
     for name, data in SEEDS.items():
         (out / name).write_bytes(data)
     print(f"wrote {len(SEEDS)} seeds to {out}")
