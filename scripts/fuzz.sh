@@ -56,9 +56,11 @@ echo "fuzz: control kept its finding in build/fuzz/ after all $((count - 1)) see
 
 count=$(find "$seeds" -type f | wc -l)
 status=0
+started=$(date +%s)
 KELVANE_FUZZ_LOG_INPUTS=$((2 * count + 1)) build/fuzz/patch_fuzzer -max_total_time="$seconds" \
   -print_final_stats=1 -artifact_prefix="$findings" "$work/corpus" "$seeds" >"$work/log" 2>&1 ||
   status=$?
+took=$(($(date +%s) - started))
 grep -E "INITED|^Done|number_of_executed_units|average_exec_per_sec|^==[0-9]+==|SUMMARY|^a file|\
 ^success|^the run|^WinMain" "$work/log" || true
 if [ "$status" -ne 0 ]; then
@@ -67,7 +69,7 @@ if [ "$status" -ne 0 ]; then
   if [ -z "$written" ] || [ ! -f "$written" ]; then
     fail "finding above, and its input was not kept"
   fi
-  fail "finding above; the input is $written"
+  fail "finding above, after ${took} s; the input is $written"
 fi
 ran_all "$work/log" "$seeds" || fail "libFuzzer did not run every seed in $seeds"
 echo "fuzz: all $count seeds ran"
