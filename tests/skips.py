@@ -1,7 +1,8 @@
 """A leg that this machine cannot run reports itself skipped, never passed: it exits with CTest's
 skip code and leaves its reason in a note, which CTest's summary prints at the end of the run.
 
-Usage: skips.py DIR   prints every note left in DIR
+Usage: skips.py DIR           prints every note left in DIR
+       skips.py --clear DIR   removes them
 """
 import sys
 from pathlib import Path
@@ -23,5 +24,9 @@ def skip(reason: str, note: Optional[Path]) -> int:
 
 
 if __name__ == "__main__":
-    for found in sorted(Path(sys.argv[1]).glob("*.skipped")):
-        print(f"{found.stem}: {found.read_text().strip()}")
+    notes = sorted(Path(sys.argv[-1]).glob("*.skipped"))
+    for found in notes:
+        if sys.argv[1] == "--clear":
+            found.unlink()
+        else:
+            print(f"{found.stem}: {found.read_text().strip()}")
