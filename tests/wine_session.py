@@ -134,6 +134,7 @@ class WineSession:
         self.env = dict(os.environ, WINEPREFIX=str(self.work / "prefix"), WINEARCH="win64",
                         WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all")
         self.xvfb = None
+        self.keeper = None
         try:
             self._start_display()
             (self.work / "prefix").mkdir()
@@ -147,6 +148,11 @@ class WineSession:
             self._regedit([r"[HKEY_CURRENT_USER\Software\Wine\Debug]",
                            f'"RelayInclude"="{RELAY_INCLUDE}"', "",
                            r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]", '"Managed"="N"'])
+            # A program that waits on its input for the whole session keeps Wine's desktop
+            # process alive. Without one, the desktop ended a second or two after each run, and
+            # the next run's box waited for a new one, which often took 10 s to start.
+            self.keeper = subprocess.Popen([WINE, "cmd"], env=self.env, stdin=subprocess.PIPE,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         except BaseException:
             self.close()
             raise
@@ -164,6 +170,10 @@ class WineSession:
         self.env["DISPLAY"] = f":{number}"
 
     def close(self):
+        if self.keeper:
+            self.keeper.kill()
+            self.keeper.wait()
+            self.keeper.stdin.close()
         if "WINEPREFIX" in self.env and (self.work / "prefix").exists():
             for command in ([WINESERVER, "-k"], [WINESERVER, "-w"]):
                 subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL,
