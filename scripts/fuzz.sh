@@ -44,7 +44,7 @@ count=$(find "$work/control" -type f | wc -l)
 control_status=0
 KELVANE_FUZZ_CONTROL=1 KELVANE_FUZZ_LOG_INPUTS=$((2 * count + 1)) build/fuzz/patch_fuzzer -runs=0 \
   -artifact_prefix="$findings" "$work/control" >"$work/control.log" 2>&1 || control_status=$?
-kept=$findings/crash-$(sha1sum "$work/control/zz-control" | cut -d' ' -f1)
+kept=${findings}crash-$(sha1sum "$work/control/zz-control" | cut -d' ' -f1)
 written=$(sed -n 's/.*Test unit written to //p' "$work/control.log")
 if [ -n "$written" ] && [ "$written" != "$kept" ] && [ -f "$written" ]; then
   grep -v '^kelvane-fuzz: input' "$work/control.log" | tail -40
