@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer target and runs it for a bounded time (default 60 seconds) from the seed
 # corpus in tests/fuzz/corpus, which it leaves as it is. Fails on any finding; the input that
-# found it is kept as build/fuzz/crash-*.
+# found it is kept as build/fuzz/crash-* (or timeout-*, for an input that runs over 5 s).
 #
-# Each time, it first shows that it can fail: a control input, rejected only when the control is
-# asked for, must stop a run and be kept in build/fuzz/. Both runs must have run every seed.
+# Each time, it first shows that it can fail. A control input, rejected only when the control is
+# asked for, must stop a run and be kept in build/fuzz/. Then faults planted in the stand-in
+# (attribute changes that change nothing, searches never closed, moves that make case twins) must
+# each be found by the seeds, by the check meant to find it. Both the control and the fuzzing run
+# must have run every seed. The target's sandbox lies in a folder of this script's, removed on
+# every exit.
 # Usage: scripts/fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,12 +19,19 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 findings=$root/build/fuzz/
 seeds=$root/tests/fuzz/corpus
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The target's runs are mostly file system calls: on a tmpfs where there is one.
+base=${TMPDIR:-/tmp}
+[ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && base=/dev/shm
+work=$(mktemp -d "$base/kelvane-fuzz.XXXXXX")
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir "$work/sandbox"
+fuzzer() { TMPDIR=$work/sandbox build/fuzz/patch_fuzzer -timeout=5 "$@"; }
 fail() {
   echo "fuzz: $*" >&2
   exit 1
 }
+started=$(date +%s)
+elapsed() { echo $(($(date +%s) - started)); }
 
 # Whether every file of the folders is among the inputs the target reported. libFuzzer runs one
 # empty input, then every seed (some twice, when a run leaves memory allocated), before it
@@ -34,6 +45,15 @@ ran_all() { # log, folder...
       echo
     done | sort -u))" ]
 }
+written() { sed -n 's/.*Test unit written to //p' "$1"; }
+is_seed() {
+  local seed
+  for seed in "$seeds"/*; do
+    cmp -s "$seed" "$1" && return 0
+  done
+  return 1
+}
+quiet() { grep -v '^kelvane-fuzz: input' "$1" | tail -"$2"; }
 
 # The control: the seeds and the marker, run once each.
 mkdir "$work/control" "$work/corpus"
@@ -41,17 +61,20 @@ cp "$seeds"/* "$work/control/"
 # Longer than every seed, so that it runs last: the seeds before it must not stop the run.
 printf 'kelvane fuzz control%0300d' 0 >"$work/control/zz-control"
 count=$(find "$work/control" -type f | wc -l)
-control_status=0
-KELVANE_FUZZ_CONTROL=1 KELVANE_FUZZ_LOG_INPUTS=$((2 * count + 1)) build/fuzz/patch_fuzzer -runs=0 \
-  -artifact_prefix="$findings" "$work/control" >"$work/control.log" 2>&1 || control_status=$?
 kept=${findings}crash-$(sha1sum "$work/control/zz-control" | cut -d' ' -f1)
-written=$(sed -n 's/.*Test unit written to //p' "$work/control.log")
-if [ -n "$written" ] && [ "$written" != "$kept" ] && [ -f "$written" ]; then
-  grep -v '^kelvane-fuzz: input' "$work/control.log" | tail -40
-  fail "a seed made the finding above before the control ran; the input is $written"
+rm -f "$kept" # a stale one would pass the comparison below without this run writing it
+control_status=0
+KELVANE_FUZZ_CONTROL=marker KELVANE_FUZZ_LOG_INPUTS=$((2 * count + 1)) fuzzer -runs=0 \
+  -artifact_prefix="$findings" "$work/control" >"$work/control.log" 2>&1 || control_status=$?
+found=$(written "$work/control.log")
+if [ -n "$found" ] && [ "$found" != "$kept" ] && [ -f "$found" ]; then
+  quiet "$work/control.log" 40
+  fail "a seed made the finding above, after $(elapsed) s, before the control ran; the input" \
+    "is $found"
 fi
 if [ "$control_status" -eq 0 ] || ! cmp -s "$kept" "$work/control/zz-control"; then
-  grep -v '^kelvane-fuzz: input' "$work/control.log" | tail -20
+  quiet "$work/control.log" 20
+  rm -f "$kept"
   fail "the control input did not fail the run, or was not kept in build/fuzz/"
 fi
 ran_all "$work/control.log" "$work/control" ||
@@ -59,21 +82,41 @@ ran_all "$work/control.log" "$work/control" ||
 rm -f "$kept"
 echo "fuzz: control kept its finding in build/fuzz/ after all $((count - 1)) seeds ran"
 
+# The checks' own controls: each planted fault must stop a run on a seed, with the finding of the
+# check meant for it, and that seed must be kept. Their findings go to a folder of their own.
+planted() { # control, what the check says
+  local log=$work/$1.log status=0 input
+  mkdir "$work/$1"
+  KELVANE_FUZZ_CONTROL=$1 fuzzer -runs=0 -artifact_prefix="$work/$1/" "$seeds" >"$log" 2>&1 ||
+    status=$?
+  input=$(written "$log")
+  if [ "$status" -eq 0 ] || ! grep -q "^kelvane-fuzz: $2" "$log" || [ ! -f "$input" ] ||
+    ! is_seed "$input"; then
+    quiet "$log" 20
+    fail "the planted fault '$1' was not found by its check ('$2') on a seed, or not kept"
+  fi
+  echo "fuzz: planted fault '$1' found on a seed:" \
+    "$(grep -m1 "^kelvane-fuzz: $2" "$log" | cut -c15-)"
+}
+planted attributes "the tree after the run is not the model's"
+planted search "[0-9]* search handles still open"
+planted case "the run left names that differ only in letter case"
+
 count=$(find "$seeds" -type f | wc -l)
 status=0
 started=$(date +%s)
-KELVANE_FUZZ_LOG_INPUTS=$((2 * count + 1)) build/fuzz/patch_fuzzer -max_total_time="$seconds" \
+KELVANE_FUZZ_LOG_INPUTS=$((2 * count + 1)) fuzzer -max_total_time="$seconds" \
   -print_final_stats=1 -artifact_prefix="$findings" "$work/corpus" "$seeds" >"$work/log" 2>&1 ||
   status=$?
-took=$(($(date +%s) - started))
 if [ "$status" -ne 0 ]; then
-  grep -v '^kelvane-fuzz: input' "$work/log" | tail -40
-  written=$(sed -n 's/.*Test unit written to //p' "$work/log")
-  if [ -z "$written" ] || [ ! -f "$written" ]; then
+  quiet "$work/log" 40
+  found=$(written "$work/log")
+  if [ -z "$found" ] || [ ! -f "$found" ]; then
     fail "finding above, and its input was not kept"
   fi
-  fail "finding above, after ${took} s; the input is $written"
+  fail "finding above, after $(elapsed) s of fuzzing; the input is $found"
 fi
-grep -E "INITED|^Done|number_of_executed_units|average_exec_per_sec" "$work/log" || true
+grep -E "INITED|^Done|number_of_executed_units|average_exec_per_sec|^kelvane-fuzz: [0-9]+ runs" \
+  "$work/log" || true
 ran_all "$work/log" "$seeds" || fail "libFuzzer did not run every seed in $seeds"
 echo "fuzz: all $count seeds ran"

@@ -53,7 +53,12 @@ SEEDS = {
     "directories": seed(INSTALL_PATH, b"", long={"anim.pak": ABOVE | DIRECTORY,
                                                  "text.pak": IN | DIRECTORY},
                         short={"tion.pak": IN | READ_ONLY}),
-    "trailing-backslash": seed(INSTALL_PATH, b"\\", *shortened("effects.pak")),
+    # The installation is its own parent: its archives are made writable where they lie.
+    "trailing-backslash": seed(INSTALL_PATH, b"\\",
+                               long={**shortened("effects.pak")[0], "mesh.pak": IN | READ_ONLY},
+                               short=shortened("effects.pak")[1]),
+    "relative-trailing-backslash": seed(RELATIVE_DEMO, b"\\",
+                                        long={"fix.pak": ABOVE, "sfx.pak": IN | READ_ONLY}),
     "relative": seed(RELATIVE_DEMO, b"", long={"anim.pak": ABOVE},
                      extras=[(EXTRA_ABOVE, ".pak", 6), (EXTRA_ABOVE, "tail.pak ", 7)]),
     "parent-as-installation": seed(PARENT_PATH, b"", long={name: ABOVE for name in REQUIRED}),

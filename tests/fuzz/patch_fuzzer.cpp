@@ -1,8 +1,11 @@
 // libFuzzer target: a registry value and a small installation, both taken from the input, run
 // through WinMain against the stand-in on real files. Whatever the input, the run must show exactly
-// one message, return 0, leave every file's content exactly once, and claim success only when the
-// installation really is complete. Where the tests' own model of the repair can tell, the message
-// must also be the one the model expects. ASan and UBSan watch every byte read.
+// one message, return 0, close every search it opened, and leave no folder holding two names that
+// differ only in letter case unless the input put them there. Where the tests' own model of the
+// repair can tell, the message and the whole tree after the run (where each entry lies, its name,
+// kind, content and read-only flag) must be the model's. Elsewhere every file's content must still
+// be there exactly once, and success may be claimed only for a complete installation. ASan and
+// UBSan watch every byte read.
 //
 // Input, so that each archive's fault is one byte away from a seed:
 // - one byte choosing how the value starts (the installation's absolute path, its parent's, the
@@ -13,8 +16,14 @@
 // - entries of three bytes each: where and what as above but bit 0 alone choosing the
 //   installation, which name of a fixed list of awkward and known ones, a content byte.
 // The first entry to claim a name keeps it.
+//
+// KELVANE_FUZZ_CONTROL makes a run fail on purpose, to show that each check can: "marker" rejects
+// an input that starts with the marker; "attributes", "search" and "case" plant a fault in the
+// stand-in (attribute changes that change nothing, searches never closed, moves that make a name
+// beside its twin in another case) that the seeds must bring out.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -32,6 +41,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "expected_names.h"
@@ -58,14 +69,43 @@ std::vector<std::string> Messages;
 // How many inputs still to report on stderr, in hexadecimal, for fuzz.sh's check that every seed
 // ran.
 long InputsToLog = 0;
-// The marker input that fails on purpose when KELVANE_FUZZ_CONTROL is set: fuzz.sh's proof that a
-// finding is kept.
-bool ControlAsked = false;
+
+enum class Control { None, Marker, Attributes, Search, Case };
+Control Asked = Control::None;
 const char ControlMarker[] = "kelvane fuzz control";
+
+// How many inputs ran, and which verdict each got ("" for none), reported at exit.
+std::map<std::string, unsigned long> Verdicts;
 
 int RecordMessage(HWND /*owner*/, LPCSTR text, LPCSTR /*caption*/, UINT /*style*/) {
   Messages.emplace_back(text != nullptr ? text : "(null)");
   return IDOK;
+}
+
+// The planted faults of the controls.
+BOOL ChangeNothing(LPCSTR /*path*/, DWORD /*attributes*/) {
+  return TRUE;
+}
+
+BOOL CloseNothing(HANDLE /*search*/) {
+  return TRUE;
+}
+
+// Where the target is taken in another letter case, makes the name beside it.
+BOOL MoveBesideTwin(LPCSTR from, LPCSTR to) {
+  HostPath source;
+  HostPath target;
+  std::string actual;
+  std::string taken;
+  struct stat info {};
+  if (ToHostPath(from, &source) && LookUpEntry(source, &actual, &info) == Lookup::Found &&
+      ToHostPath(to, &target, false) && LookUpEntry(target, &taken, &info) == Lookup::Found &&
+      taken != target.name) {
+    return std::rename(Join(source.dir, actual).c_str(), Join(target.dir, target.name).c_str()) == 0
+               ? TRUE
+               : FALSE;
+  }
+  return DefaultPlatformCalls.MoveFileA(from, to);
 }
 
 const std::vector<std::string>& Names() {
@@ -82,9 +122,49 @@ const std::vector<std::string>& Names() {
   return names;
 }
 
+// Letter case aside, as a Windows name lookup compares (ASCII, as the stand-in folds).
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return FoldCase(x) == FoldCase(y);
+         });
+}
+
 std::string Folded(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), FoldCase);
   return text;
+}
+
+// A tree path's folder ("" or ending in '/') and its last component.
+std::string_view FolderOf(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+std::string_view NameOf(std::string_view path) {
+  return path.substr(FolderOf(path).size());
+}
+
+// Each folder's entries, by folded name: more than one path under a key is a pair of case twins.
+std::map<std::pair<std::string, std::string>, std::vector<std::string>> ByFoldedName(
+    const Tree& tree) {
+  std::map<std::pair<std::string, std::string>, std::vector<std::string>> names;
+  for (const auto& [path, entry] : tree) {
+    names[{std::string(FolderOf(path)), Folded(std::string(NameOf(path)))}].push_back(path);
+  }
+  return names;
+}
+
+// A pair of names that differ only in letter case, in one folder after the run, that the input
+// did not put there, or "".
+std::string NewCaseTwins(const Tree& before, const Tree& after) {
+  for (const auto& [key, paths] : ByFoldedName(after)) {
+    if (paths.size() > 1 && std::any_of(paths.begin(), paths.end(), [&](const std::string& path) {
+          return before.count(path) == 0;
+        })) {
+      return paths[0] + " and " + paths[1];
+    }
+  }
+  return {};
 }
 
 // The folder the value names, as the stand-in finds it from the current directory, if it can.
@@ -127,49 +207,157 @@ struct Folders {
   std::optional<std::string> parent;
 };
 
-// The message a run must end with, from the tests' own model of the repair, or none where the
-// model cannot tell. The model: the check finds an archive by its name in any letter case; every
-// archive or short name in the parent moves into the installation unless that name is taken
-// there; every short name in the installation becomes its long name unless that is taken.
-std::optional<std::string> ExpectedMessage(const Tree& before, const std::optional<Folders>& at) {
+// The tests' own model of a run, from the rules the program is held to rather than from its code.
+// Paths are looked up as Windows looks them up, by name with letter case aside; the inputs it
+// judges hold no case twins, and runs are checked to make none, so a lookup finds one entry.
+class Model {
+ public:
+  explicit Model(Tree tree) : tree_(std::move(tree)) {}
+  Tree&& Result() { return std::move(tree_); }
+
+  std::optional<std::string> Find(const std::string& folder, std::string_view name) const {
+    for (auto it = tree_.lower_bound(folder); it != tree_.end(); ++it) {
+      const std::string_view path = it->first;
+      if (path.compare(0, folder.size(), folder) != 0) {
+        break;
+      }
+      if (FolderOf(path).size() == folder.size() && SameName(NameOf(path), name)) {
+        return it->first;
+      }
+    }
+    return std::nullopt;
+  }
+
+  bool Complete(const std::string& install) const {
+    return std::all_of(ExpectedArchives.begin(), ExpectedArchives.end(),
+                       [&](const char* name) { return Find(install, name).has_value(); });
+  }
+
+  // A search for "*<extension>" in the parent lists its entries whose names end so, letter case
+  // aside, in byte order, when it starts. Each is made writable, then whatever the installation
+  // holds under its name, letter case aside; then it moves in under its own name, unless that name
+  // is taken there (a move never replaces, and a move onto itself changes nothing). A name that
+  // begins with a dot, or that ends in a dot or a space, is left alone.
+  void Relocate(const std::string& parent, const std::string& install, std::string_view extension) {
+    std::vector<std::string> listed;
+    for (auto it = tree_.lower_bound(parent); it != tree_.end(); ++it) {
+      const std::string_view path = it->first;
+      if (path.compare(0, parent.size(), parent) != 0) {
+        break;
+      }
+      const std::string_view name = NameOf(path);
+      if (FolderOf(path).size() == parent.size() && name.size() >= extension.size() &&
+          SameName(name.substr(name.size() - extension.size()), extension)) {
+        listed.emplace_back(name);
+      }
+    }
+    for (const std::string& name : listed) {
+      if (name[0] == '.' || name.back() == '.' || name.back() == ' ') {
+        continue;
+      }
+      tree_[parent + name].readOnly = false;
+      const std::optional<std::string> taken = Find(install, name);
+      if (taken) {
+        tree_[*taken].readOnly = false;
+      } else {
+        Move(parent + name, install + name);
+      }
+    }
+  }
+
+  // The long name's entry, if any, is made writable; the short one is renamed to the long name as
+  // the table spells it, keeping its flag, unless the long name is taken.
+  void Rename(const std::string& install, const char* shortName, const char* longName) {
+    const std::optional<std::string> taken = Find(install, longName);
+    if (taken) {
+      tree_[*taken].readOnly = false;
+      return;
+    }
+    const std::optional<std::string> found = Find(install, shortName);
+    if (found) {
+      Move(*found, install + longName);
+    }
+  }
+
+ private:
+  // The entry and everything under it.
+  void Move(const std::string& from, const std::string& to) {
+    std::vector<std::pair<std::string, TreeEntry>> moving;
+    for (auto it = tree_.lower_bound(from);
+         it != tree_.end() && it->first.compare(0, from.size(), from) == 0;) {
+      if (it->first.size() == from.size() || it->first[from.size()] == '/') {
+        moving.emplace_back(to + it->first.substr(from.size()), it->second);
+        it = tree_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    tree_.insert(moving.begin(), moving.end());
+  }
+
+  Tree tree_;
+};
+
+struct Outcome {
+  // cppcheck-suppress unusedStructMember ; read through std::optional, which cppcheck misses
+  std::string message;
+  Tree tree;
+};
+
+// What a run must end with: its message and the tree it leaves, or nothing where the model cannot
+// tell. "Patch not needed." leaves every entry and flag as it was.
+std::optional<Outcome> ExpectedOutcome(const Tree& before, const std::optional<Folders>& at) {
   if (!at) {
     return std::nullopt;
   }
   // Two entries of one folder that differ only in case have no Windows counterpart.
-  std::map<std::string, std::set<std::string>> folders;  // folder prefix -> folded names
-  for (const auto& [path, entry] : before) {
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    if (!folders[dir].insert(Folded(path.substr(dir.size()))).second) {
+  for (const auto& [key, paths] : ByFoldedName(before)) {
+    if (paths.size() > 1) {
       return std::nullopt;
     }
   }
-  std::set<std::string>& install = folders[at->install];
-  const auto complete = [&install] {
-    return std::all_of(ExpectedArchives.begin(), ExpectedArchives.end(),
-                       [&](const char* name) { return install.count(Folded(name)) == 1; });
-  };
-  if (complete()) {
-    return NotNeeded;
+  Model model(before);
+  if (model.Complete(at->install)) {
+    return Outcome{NotNeeded, model.Result()};
   }
-  if (at->parent && *at->parent != at->install) {
-    for (const std::string& name : folders[*at->parent]) {
-      const bool archive =
-          std::any_of(ExpectedArchives.begin(), ExpectedArchives.end(),
-                      [&](const char* known) { return Folded(known) == name; }) ||
-          std::any_of(ExpectedRenames.begin(), ExpectedRenames.end(),
-                      [&](const auto& pair) { return Folded(pair.first) == name; });
-      if (archive) {
-        install.insert(name);
-      }
-    }
+  if (at->parent) {
+    model.Relocate(*at->parent, at->install, ".pak");
+    model.Relocate(*at->parent, at->install, ".exe");
   }
   for (const auto& [shortName, longName] : ExpectedRenames) {
-    if (install.count(Folded(shortName)) == 1 && install.insert(Folded(longName)).second) {
-      install.erase(Folded(shortName));
+    model.Rename(at->install, shortName, longName);
+  }
+  const bool complete = model.Complete(at->install);
+  return Outcome{complete ? Patched : StillMissing, model.Result()};
+}
+
+// Where the run's tree and the model's part, a few paths of it.
+std::string TreeDifference(const Tree& expected, const Tree& actual) {
+  std::set<std::string> paths;
+  for (const Tree* tree : {&expected, &actual}) {
+    for (const auto& [path, entry] : *tree) {
+      paths.insert(path);
     }
   }
-  return complete() ? Patched : StillMissing;
+  const auto describe = [](const Tree& tree, const std::string& path) {
+    const auto found = tree.find(path);
+    if (found == tree.end()) {
+      return std::string("nothing");
+    }
+    const TreeEntry& entry = found->second;
+    return std::string(1, entry.kind) + (entry.readOnly ? " ro" : "") + " '" + entry.content + "'";
+  };
+  std::string text;
+  int shown = 0;
+  for (const std::string& path : paths) {
+    const std::string want = describe(expected, path);
+    const std::string got = describe(actual, path);
+    if (want != got && shown++ < 5) {
+      text.append("  ").append(path).append(": expected ").append(want);
+      text.append(", found ").append(got).append("\n");
+    }
+  }
+  return text;
 }
 
 // Every file's content in the tree, sorted: the multiset no run may change.
@@ -185,8 +373,8 @@ std::vector<std::string> FileContents(const Tree& tree) {
 }
 
 // The value's own bytes may not leave the sandbox: no drive, no forward slash, no "..", and a
-// relative value never starts at the root. Backslashes, high bytes and zeros stay.
-std::string Confine(const std::uint8_t* data, std::size_t size, bool relative) {
+// value of its own bytes alone never starts at the root. Backslashes, high bytes and zeros stay.
+std::string Confine(const std::uint8_t* data, std::size_t size, bool alone) {
   std::string bytes;
   for (std::size_t i = 0; i < size; ++i) {
     char c = static_cast<char>(data[i]);
@@ -196,7 +384,7 @@ std::string Confine(const std::uint8_t* data, std::size_t size, bool relative) {
     }
     bytes += c;
   }
-  if (relative && !bytes.empty() && bytes[0] == '\\') {
+  if (alone && !bytes.empty() && bytes[0] == '\\') {
     bytes[0] = '_';
   }
   return bytes;
@@ -239,6 +427,36 @@ std::filesystem::path SandboxRoot() {
   return std::filesystem::temp_directory_path();
 }
 
+void ReportVerdicts() {
+  unsigned long runs = 0;
+  for (const auto& [verdict, count] : Verdicts) {
+    runs += count;
+  }
+  if (runs == 0) {
+    return;
+  }
+  const std::pair<const char*, const char*> labels[] = {
+      {StillMissing, "missing"},       {Patched, "patched"},      {NotNeeded, "not needed"},
+      {NotInstalled, "not installed"}, {"", "none (not judged)"},
+  };
+  const auto share = [&](const std::string& verdict) {
+    const auto found = Verdicts.find(verdict);
+    return 100.0 * static_cast<double>(found == Verdicts.end() ? 0 : found->second) /
+           static_cast<double>(runs);
+  };
+  (void)std::fprintf(stderr, "kelvane-fuzz: %lu runs, %.1f%% judged; verdicts:", runs,
+                     100.0 - share(""));
+  for (const auto& [verdict, label] : labels) {
+    (void)std::fprintf(stderr, " %s %.1f%%%s", label, share(verdict),
+                       *verdict == '\0' ? "\n" : ",");
+  }
+}
+
+void Fail(const std::string& why) {
+  (void)std::fprintf(stderr, "kelvane-fuzz: %s\n", why.c_str());
+  std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -251,10 +469,26 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   (void)setenv("KELVANE_PATCH_REGISTRY", (Sandbox->path() / "registry").c_str(), 1);
   const char* log = std::getenv("KELVANE_FUZZ_LOG_INPUTS");
   InputsToLog = log != nullptr ? std::strtol(log, nullptr, 10) : 0;
-  ControlAsked = std::getenv("KELVANE_FUZZ_CONTROL") != nullptr;
+  const char* control = std::getenv("KELVANE_FUZZ_CONTROL");
+  if (control != nullptr) {
+    const std::map<std::string, Control> controls = {{"marker", Control::Marker},
+                                                     {"attributes", Control::Attributes},
+                                                     {"search", Control::Search},
+                                                     {"case", Control::Case}};
+    const auto found = controls.find(control);
+    if (found == controls.end()) {
+      (void)std::fprintf(stderr, "KELVANE_FUZZ_CONTROL: no control named %s\n", control);
+      std::exit(2);
+    }
+    Asked = found->second;
+  }
   // Built here, not in the first run: libFuzzer runs an input again when it leaves memory
   // allocated.
   (void)Names();
+  for (const char* verdict : {NotInstalled, NotNeeded, Patched, StillMissing, ""}) {
+    Verdicts[verdict] = 0;
+  }
+  (void)std::atexit(ReportVerdicts);
   return 0;
 }
 
@@ -268,10 +502,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     (void)std::fprintf(stderr, "kelvane-fuzz: input %s\n", hex.c_str());
   }
-  if (ControlAsked && size >= sizeof ControlMarker - 1 &&
+  if (Asked == Control::Marker && size >= sizeof ControlMarker - 1 &&
       std::memcmp(data, ControlMarker, sizeof ControlMarker - 1) == 0) {
-    (void)std::fputs("the control input, rejected as asked\n", stderr);
-    std::abort();
+    Fail("the control input, rejected as asked");
   }
   if (size < 2) {
     return 0;
@@ -295,7 +528,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
   }
   const std::size_t extra = std::min<std::size_t>(data[1], size - 2);
-  const std::string added = Confine(data + 2, extra, value.empty() || mode == 2);
+  const std::string added = Confine(data + 2, extra, value.empty());
   value += added;
   value.resize(std::min<std::size_t>(value.size(), 300));
   BuildTree(Sandbox->path() / "registry",
@@ -328,14 +561,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (plain && mode == 1) {
     folders = Folders{"", added.empty() ? std::nullopt : std::optional<std::string>("")};
   }
-  const std::optional<std::string> expected =
-      mode == 3 && added.empty() ? NotInstalled : ExpectedMessage(tree, folders);
+  const std::optional<Outcome> expected =
+      mode == 3 && added.empty() ? Outcome{NotInstalled, tree} : ExpectedOutcome(tree, folders);
+  ++Verdicts[expected ? expected->message : ""];
 
   std::memset(InstallDir, 0, sizeof InstallDir);
   ParentPrefix.clear();
   Messages.clear();
   PlatformCallTable = DefaultPlatformCalls;
   PlatformCallTable.MessageBoxA = RecordMessage;
+  if (Asked == Control::Attributes) {
+    PlatformCallTable.SetFileAttributesA = ChangeNothing;
+  } else if (Asked == Control::Search) {
+    PlatformCallTable.FindClose = CloseNothing;
+  } else if (Asked == Control::Case) {
+    PlatformCallTable.MoveFileA = MoveBesideTwin;
+  }
   std::filesystem::current_path(games);
   char commandLine[] = "";
   const int status = WinMain(nullptr, nullptr, commandLine, 0);
@@ -347,23 +588,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PlatformCallTable = DefaultPlatformCalls;
 
   if (status != 0 || Messages.size() != 1) {
-    (void)std::fprintf(stderr, "WinMain returned %d after %zu messages\n", status, Messages.size());
-    std::abort();
+    Fail("WinMain returned " + std::to_string(status) + " after " +
+         std::to_string(Messages.size()) + " messages");
+  }
+  if (OpenSearchCount() != 0) {
+    Fail(std::to_string(OpenSearchCount()) + " search handles still open after WinMain");
   }
   const Tree after = ReadTree(games);
+  const std::string twins = NewCaseTwins(tree, after);
+  if (!twins.empty()) {
+    Fail("the run left names that differ only in letter case in one folder: " + twins);
+  }
+  if (expected) {
+    if (Messages[0] != expected->message) {
+      Fail("the run said \"" + Messages[0] + "\" where \"" + expected->message + "\" was due");
+    }
+    if (after != expected->tree) {
+      Fail("the tree after the run is not the model's:\n" + TreeDifference(expected->tree, after));
+    }
+    return 0;
+  }
   if (FileContents(after) != FileContents(tree)) {
-    (void)std::fputs("a file was lost, duplicated or changed\n", stderr);
-    std::abort();
+    Fail("a file was lost, duplicated or changed");
   }
   const bool claimsComplete = Messages[0] == Patched || Messages[0] == NotNeeded;
   if (claimsComplete && !IsComplete(after, games, installed)) {
-    (void)std::fputs("success claimed for an incomplete installation\n", stderr);
-    std::abort();
-  }
-  if (expected && Messages[0] != *expected) {
-    (void)std::fprintf(stderr, "the run said \"%s\" where \"%s\" was due\n", Messages[0].c_str(),
-                       expected->c_str());
-    std::abort();
+    Fail("success claimed for an incomplete installation");
   }
   return 0;
 }

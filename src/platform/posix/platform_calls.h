@@ -5,6 +5,7 @@
 // are observers. The table's entries start as the real implementations; a test may swap one.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct PlatformCalls {
 extern const PlatformCalls DefaultPlatformCalls;
 
 extern PlatformCalls PlatformCallTable;
+
+// How many searches the real FindFirstFileA opened that FindClose has not closed, so that a test
+// can tell a handle left open: Win32 has no way to ask.
+std::size_t OpenSearchCount();
 
 // One call in the text form that the trace, the tests and tests/call_trace.py share:
 // `Name(arg, ...) = result`. Strings are quoted and escaped as Wine's relay channel does; out

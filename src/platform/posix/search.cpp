@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -13,6 +14,7 @@
 
 #include "platform/posix/internal.h"
 #include "platform/posix/lookup.h"
+#include "platform/posix/platform_calls.h"
 
 namespace {
 
@@ -159,4 +161,8 @@ BOOL RealFindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
 
 BOOL RealFindClose(HANDLE hFindFile) {
   return OpenSearches.erase(reinterpret_cast<std::uintptr_t>(hFindFile)) == 1 ? TRUE : FALSE;
+}
+
+std::size_t OpenSearchCount() {
+  return OpenSearches.size();
 }
