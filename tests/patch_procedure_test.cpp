@@ -186,6 +186,27 @@ TEST_F(PatchRun, ParentPrefixIsCutAfterTheLastBackslashByte) {
   }
 }
 
+// A drive alone names no directory: taken as one, the repair would move the current folder's
+// archives into the drive's root. Letters at both ends of both cases, where a range check breaks.
+TEST_F(PatchRun, DriveAloneIsNoInstallationAndTouchesNoFile) {
+  BuildTree(fs::current_path(), {{"stray.pak", File("stray")}, {"stray.exe", File("stray")}});
+  // Whatever the rule does, nothing may reach the real root: here every change fails.
+  PlatformCallTable.SetFileAttributesA = [](LPCSTR, DWORD) { return FALSE; };
+  PlatformCallTable.MoveFileA = [](LPCSTR, LPCSTR) { return FALSE; };
+  for (const char* drive : {"A:", "Z:", "a:", "z:"}) {
+    SCOPED_TRACE(drive);
+    SetValue(std::string(drive) + '\0');
+    const std::vector<PlatformCall> calls = Run();
+    std::vector<std::string> names(calls.size());
+    std::transform(calls.begin(), calls.end(), names.begin(),
+                   [](const PlatformCall& call) { return call.name; });
+    EXPECT_EQ(names, (std::vector<std::string>{"RegCreateKeyExA", "RegQueryValueExA", "RegCloseKey",
+                                               "MessageBoxA"}));
+    EXPECT_EQ(MessageOf(calls), NotInstalled);
+  }
+  PlatformCallTable = DefaultPlatformCalls;
+}
+
 // What a search hands out in HandOut below, and the paths the relocation then touched.
 std::vector<std::string> HandedOut;
 std::size_t NextHandedOut = 0;
