@@ -26,8 +26,10 @@ class Outcome(NamedTuple):
     messages: List[str]  # one per run that showed exactly one
     calls: List[List[call_trace.Call]]  # per run
     tree: Tree
-    key_values: Optional[List[str]]  # the program's own view; None: no key
-    other_key_values: Optional[List[str]]  # the other view of a 64-bit registry
+    # Each view's values as (name, type, data), sorted; None: no key. The program's own view first,
+    # then the other view of a 64-bit registry.
+    key_values: Optional[List[tuple]]
+    other_key_values: Optional[List[tuple]]
     problems: List[str]  # what went wrong that no expectation covers
 
 
@@ -65,7 +67,9 @@ class LinuxProgram:
                 problems.append(f"run {run}: exit code {result.returncode}")
             if result.stderr:
                 problems.append(f"run {run}: stderr {result.stderr.decode(errors='replace')}")
-        values = [sorted(os.listdir(k)) if k.is_dir() else None for k in (key, other)]
+        # The stand-in's values are their bytes alone, with no type.
+        values = [sorted((name, None, (k / name).read_bytes()) for name in os.listdir(k))
+                  if k.is_dir() else None for k in (key, other)]
         return Outcome(messages, calls, read_tree(root, self.stand_ins), *values, problems)
 
 
@@ -131,6 +135,28 @@ def lost_key_counted_once(session, exe: Path) -> List[str]:
             f"Return keys, the first lost{'; ' + result.log if result.log else ''}"]
 
 
+def read_back(platform: str, value: Optional[tuple], root: Path) -> List[tuple]:
+    """What a key holds after a run that set `value` in it, or [] when it set none: the value
+    unchanged, as the platform reads it back (Wine with its type and its data as stored, the
+    stand-in as bytes alone)."""
+    if value is None:
+        return []
+    kind, data = value_bytes(value, root)
+    if platform == "wine":
+        return [("Directory", kind, wine_session.stored_data(kind, data))]
+    return [("Directory", None, data)]
+
+
+def registry_read_fails_loudly(session) -> List[str]:
+    """The harness's own control: a read that fails for any reason but a missing key must not
+    pass as one."""
+    try:
+        values = session.values(r"HKEY_NOWHERE\Software")
+    except wine_session.WineToolError:
+        return []
+    return [f"wine: reading a key under a root that does not exist gave {values}, not an error"]
+
+
 def check(scenario: Scenario, platform: str, outcome: Outcome, root: Path) -> List[str]:
     difference = scenario.differs.get(platform)
     messages = difference.messages if difference and difference.messages else scenario.messages
@@ -142,10 +168,10 @@ def check(scenario: Scenario, platform: str, outcome: Outcome, root: Path) -> Li
         failures.append(f"messages {outcome.messages}, expected {messages}")
     if outcome.tree != final:
         failures.append("final tree differs:\n" + tree_diff(final, outcome.tree))
-    expected_values = ["Directory"] if scenario.value is not None else []
+    expected_values = read_back(platform, scenario.value, root)
     if outcome.key_values != expected_values:
         failures.append(f"registry key holds {outcome.key_values}, expected {expected_values}")
-    expected_other = ["Directory"] if scenario.other_view is not None else None
+    expected_other = read_back(platform, scenario.other_view, root) or None
     if outcome.other_key_values != expected_other:
         failures.append(f"the other view's key holds {outcome.other_key_values}, expected "
                         f"{expected_other}")
@@ -227,12 +253,15 @@ def main() -> int:
     passed = failed = 0
     try:
         if session:
-            failures = lost_key_counted_once(session, programs[-1].program)
-            print(("ok   " if not failures else "FAIL ") + "harness: a box whose first key is lost "
-                  "counts once")
-            for failure in failures:
-                print("    " + failure)
-            failed += bool(failures)
+            for what, failures in [
+                    ("a box whose first key is lost counts once",
+                     lost_key_counted_once(session, programs[-1].program)),
+                    ("a registry read that fails otherwise than for a missing key fails",
+                     registry_read_fails_loudly(session))]:
+                print(("ok   " if not failures else "FAIL ") + "harness: " + what)
+                for failure in failures:
+                    print("    " + failure)
+                failed += bool(failures)
         for scenario in SCENARIOS:
             if args.k not in scenario.name:
                 continue

@@ -126,6 +126,47 @@ def stored_data(kind: str, data: bytes) -> bytes:
     return data if kind == "REG_BINARY" else data.decode("utf-8").encode("utf-16-le")
 
 
+# What Wine's reg says, on its output, of a key that is not there.
+MISSING_KEY = "reg: Unable to find the specified registry key"
+EXPORT_TYPES = {"hex": "REG_BINARY", "hex(0)": "REG_NONE", "hex(1)": "REG_SZ",
+                "hex(2)": "REG_EXPAND_SZ", "hex(4)": "REG_DWORD", "hex(7)": "REG_MULTI_SZ"}
+
+
+def _unquote(text: str, start: int) -> tuple:
+    """The string quoted at text[start], unescaped as Wine's export escapes it, and where it
+    ends."""
+    out, i = [], start + 1
+    while text[i] != '"':
+        if text[i] == "\\":
+            i += 1
+            out.append({"n": "\n", "r": "\r"}.get(text[i], text[i]))
+        else:
+            out.append(text[i])
+        i += 1
+    return "".join(out), i + 1
+
+
+def parse_export(text: str) -> List[tuple]:
+    """The values of an exported key, each as (name, type, data as stored). A string value is
+    exported as its text, so one stored without its terminating zero, or with a zero inside,
+    reads back as the text before that zero, terminated."""
+    values = []
+    for line in text.replace("\r\n", "\n").replace("\\\n  ", "").splitlines():
+        if not line.startswith(('"', "@")):
+            continue
+        name, end = _unquote(line, 0) if line[0] == '"' else ("", 1)
+        data = line[end + 1:]
+        if data.startswith('"'):
+            values.append((name, "REG_SZ", (_unquote(data, 0)[0] + "\0").encode("utf-16-le")))
+        elif data.startswith("dword:"):
+            values.append((name, "REG_DWORD", struct.pack("<I", int(data[6:], 16))))
+        else:
+            kind, _, digits = data.partition(":")
+            values.append((name, EXPORT_TYPES.get(kind, kind),
+                           bytes.fromhex(digits.replace(",", ""))))
+    return sorted(values)
+
+
 class WineSession:
     def __init__(self, bits: int = 64):
         self.bits = bits
@@ -190,12 +231,13 @@ class WineSession:
     def __exit__(self, *exc):
         self.close()
 
-    def _wine(self, *args: str, timeout: int = 60) -> str:
+    def _wine(self, *args: str, timeout: int = 60, env: Optional[dict] = None) -> str:
         # Output through files, never a pipe: the server and the desktop process that Wine
         # leaves running would hold a pipe open, and whoever reads it would wait for ever.
         with tempfile.TemporaryFile(dir=self.work) as out, \
                 tempfile.TemporaryFile(dir=self.work) as err:
-            done = subprocess.run([WINE, *args], env=dict(self.env, WINEDEBUG="err+all"),
+            done = subprocess.run([WINE, *args],
+                                  env=dict(self.env, WINEDEBUG="err+all", **(env or {})),
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                   timeout=timeout, check=False)
             out.seek(0)
@@ -246,14 +288,27 @@ class WineSession:
             env["WINEDLLOVERRIDES"] += ";" + dll_overrides
         return env
 
-    def key_values(self, own: bool = True) -> Optional[List[str]]:
-        """The value names under the game's key in the program's own view or in the other one,
-        or None when there is no key."""
+    def key_values(self, own: bool = True) -> Optional[List[tuple]]:
+        """The values under the game's key in the program's own view or in the other one (see
+        values)."""
+        return self.values(self._key(own) + r"\Directory")
+
+    def values(self, key: str) -> Optional[List[tuple]]:
+        """The key's values, each as (name, type, data as stored), sorted, or None when there is
+        no such key. Any other failure of the read raises WineToolError, with Wine's words."""
+        path = self.work / "export.reg"
         try:
-            out = self._wine("reg", "query", self._key(own) + r"\Directory")
-        except subprocess.CalledProcessError:
-            return None
-        return sorted(line.split()[0] for line in out.splitlines() if line.startswith("    "))
+            # Wine's own words tell a missing key from other failures: in English, whatever the
+            # machine's locale.
+            self._wine("reg", "export", key, windows_path(path), "/y",
+                       env={"LC_ALL": "C.UTF-8", "LANGUAGE": ""})
+        except WineToolError as error:
+            if error.returncode == 1 and MISSING_KEY in (error.output or b"").decode("latin-1"):
+                return None
+            raise
+        values = parse_export(path.read_text(encoding="utf-16"))
+        path.unlink()
+        return values
 
     def run(self, exe: Path, cwd: Path, dll_overrides: str = "", traced: bool = True,
             lose_first_key: bool = False) -> WineRun:
