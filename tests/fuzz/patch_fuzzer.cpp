@@ -200,12 +200,56 @@ bool IsComplete(const Tree& after, const std::filesystem::path& games,
 
 // Where the value puts the installation and the folder above it, as prefixes of the tree's paths
 // ("" for Games itself), for the values whose meaning is plain. A parent outside the tree holds no
-// archive.
+// archive; an installation that is no folder holds nothing, and nothing can move into it.
 struct Folders {
   // cppcheck-suppress unusedStructMember ; read through std::optional, which cppcheck misses
-  std::string install;
+  std::optional<std::string> install;
   std::optional<std::string> parent;
 };
+
+// Bytes that no rule of a Win32 path acts on: no separator, no dot or space (dropped at a
+// component's end), no wildcard, nothing a file name may not hold.
+bool OrdinaryName(const std::string& bytes) {
+  return !bytes.empty() && std::none_of(bytes.begin(), bytes.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:. *?\"<>|", c) != nullptr;
+  });
+}
+
+// The folder that a path of ordinary names from the sandbox names, as a prefix of the tree's
+// paths: Games, or Games/Demo, letter case aside. Every other name in the tree has a dot.
+std::optional<std::string> Resolve(const std::vector<std::string>& components) {
+  if (components.empty() || Folded(components[0]) != "games" || components.size() > 2) {
+    return std::nullopt;
+  }
+  if (components.size() == 1) {
+    return "";
+  }
+  return Folded(components[1]) == "demo" ? std::optional<std::string>("Demo/") : std::nullopt;
+}
+
+// The folders of a value that starts as `mode` says and ends with `added`, whose text is what
+// stands before its first zero, where every component of it is an ordinary name (a run of
+// backslashes separates as one). Nothing where the model cannot tell.
+std::optional<Folders> FoldersOf(unsigned mode, std::string added) {
+  added.resize(std::min(added.find('\0'), added.size()));
+  // From the sandbox: the relative values are relative to Games, the current directory.
+  const std::string text = (mode == 1 ? "Games" : mode == 3 ? "Games\\" : "Games\\Demo") + added;
+  std::vector<std::string> components;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\\', start), text.size());
+    if (end > start) {
+      components.push_back(text.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  if (!std::all_of(components.begin(), components.end(), OrdinaryName)) {
+    return std::nullopt;
+  }
+  // The parent is cut after the last backslash; with none, in the sandbox, it holds no archive.
+  const std::vector<std::string> above(components.begin(),
+                                       components.end() - (text.back() == '\\' ? 0 : 1));
+  return Folders{Resolve(components), above.empty() ? std::nullopt : Resolve(above)};
+}
 
 // The tests' own model of a run, from the rules the program is held to rather than from its code.
 // Paths are looked up as Windows looks them up, by name with letter case aside; the inputs it
@@ -228,9 +272,10 @@ class Model {
     return std::nullopt;
   }
 
-  bool Complete(const std::string& install) const {
-    return std::all_of(ExpectedArchives.begin(), ExpectedArchives.end(),
-                       [&](const char* name) { return Find(install, name).has_value(); });
+  bool Complete(const std::optional<std::string>& install) const {
+    return install &&
+           std::all_of(ExpectedArchives.begin(), ExpectedArchives.end(),
+                       [&](const char* name) { return Find(*install, name).has_value(); });
   }
 
   // A search for "*<extension>" in the parent lists its entries whose names end so, letter case
@@ -238,7 +283,8 @@ class Model {
   // holds under its name, letter case aside; then it moves in under its own name, unless that name
   // is taken there (a move never replaces, and a move onto itself changes nothing). A name that
   // begins with a dot, or that ends in a dot or a space, is left alone.
-  void Relocate(const std::string& parent, const std::string& install, std::string_view extension) {
+  void Relocate(const std::string& parent, const std::optional<std::string>& install,
+                std::string_view extension) {
     std::vector<std::string> listed;
     for (auto it = tree_.lower_bound(parent); it != tree_.end(); ++it) {
       const std::string_view path = it->first;
@@ -256,26 +302,33 @@ class Model {
         continue;
       }
       tree_[parent + name].readOnly = false;
-      const std::optional<std::string> taken = Find(install, name);
+      if (!install) {
+        continue;
+      }
+      const std::optional<std::string> taken = Find(*install, name);
       if (taken) {
         tree_[*taken].readOnly = false;
       } else {
-        Move(parent + name, install + name);
+        Move(parent + name, *install + name);
       }
     }
   }
 
   // The long name's entry, if any, is made writable; the short one is renamed to the long name as
   // the table spells it, keeping its flag, unless the long name is taken.
-  void Rename(const std::string& install, const char* shortName, const char* longName) {
-    const std::optional<std::string> taken = Find(install, longName);
+  void Rename(const std::optional<std::string>& install, const char* shortName,
+              const char* longName) {
+    if (!install) {
+      return;
+    }
+    const std::optional<std::string> taken = Find(*install, longName);
     if (taken) {
       tree_[*taken].readOnly = false;
       return;
     }
-    const std::optional<std::string> found = Find(install, shortName);
+    const std::optional<std::string> found = Find(*install, shortName);
     if (found) {
-      Move(*found, install + longName);
+      Move(*found, *install + longName);
     }
   }
 
@@ -554,15 +607,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   BuildTree(games, tree);
 
-  std::optional<Folders> folders;
-  const bool plain = added.empty() || added == "\\";
-  if (plain && (mode == 0 || mode == 2)) {
-    folders = Folders{"Demo/", added.empty() ? "" : "Demo/"};
-  } else if (plain && mode == 1) {
-    folders = Folders{"", added.empty() ? std::nullopt : std::optional<std::string>("")};
-  }
+  // A value over the registry read's buffer of 256 bytes cannot be read, and one whose text is
+  // empty names no installation.
+  const bool noInstallation =
+      value.size() > 256 || (mode == 3 && (added.empty() || added[0] == '\0'));
   const std::optional<Outcome> expected =
-      mode == 3 && added.empty() ? Outcome{NotInstalled, tree} : ExpectedOutcome(tree, folders);
+      noInstallation ? Outcome{NotInstalled, tree} : ExpectedOutcome(tree, FoldersOf(mode, added));
   ++Verdicts[expected ? expected->message : ""];
 
   std::memset(InstallDir, 0, sizeof InstallDir);
