@@ -23,9 +23,27 @@ seeds=$root/tests/fuzz/corpus
 base=${TMPDIR:-/tmp}
 [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && base=/dev/shm
 work=$(mktemp -d "$base/kelvane-fuzz.XXXXXX")
-trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+child=
+# The target goes first: left running, it would fail in the removed sandbox and keep a finding.
+cleanup() {
+  if [ -n "$child" ]; then
+    kill "$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
+  chmod -R u+w "$work" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 mkdir "$work/sandbox"
-fuzzer() { TMPDIR=$work/sandbox build/fuzz/patch_fuzzer -timeout=5 "$@"; }
+fuzzer() {
+  local status=0
+  TMPDIR=$work/sandbox build/fuzz/patch_fuzzer -timeout=5 "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=
+  return "$status"
+}
 fail() {
   echo "fuzz: $*" >&2
   exit 1
@@ -96,7 +114,9 @@ planted() { # control, what the check says
     fail "the planted fault '$1' was not found by its check ('$2') on a seed, or not kept"
   fi
   echo "fuzz: planted fault '$1' found on a seed:" \
-    "$(grep -m1 "^kelvane-fuzz: $2" "$log" | cut -c15-)"
+    "$(awk -v found="^kelvane-fuzz: $2" '$0 ~ found { sub(/^kelvane-fuzz: /, ""); line = $0
+      if ((getline next_line) > 0 && next_line ~ /^  /) line = line next_line; print line; exit }' \
+      "$log")"
 }
 planted attributes "the tree after the run is not the model's"
 planted search "[0-9]* search handles still open"
