@@ -122,15 +122,20 @@ const std::vector<std::string>& Names() {
   return names;
 }
 
-// Letter case aside, as a Windows name lookup compares (ASCII, as the stand-in folds).
+// The model's own folding, not the stand-in's. ASCII is enough: the one name beyond it, with an
+// é, has no twin in another case among the names an input can hold.
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Letter case aside, as a Windows name lookup compares.
 bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return FoldCase(x) == FoldCase(y);
-         });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
 std::string Folded(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), FoldCase);
+  std::transform(text.begin(), text.end(), text.begin(), Lower);
   return text;
 }
 
