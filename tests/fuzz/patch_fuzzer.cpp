@@ -40,6 +40,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -74,8 +75,12 @@ enum class Control { None, Marker, Attributes, Search, Case };
 Control Asked = Control::None;
 const char ControlMarker[] = "kelvane fuzz control";
 
-// How many inputs ran, and which verdict each got ("" for none), reported at exit.
+// How many inputs got each verdict ("" for none), reported at exit under these labels.
 std::map<std::string, unsigned long> Verdicts;
+const std::pair<const char*, const char*> VerdictLabels[] = {
+    {StillMissing, "missing"},       {Patched, "patched"},      {NotNeeded, "not needed"},
+    {NotInstalled, "not installed"}, {"", "none (not judged)"},
+};
 
 int RecordMessage(HWND /*owner*/, LPCSTR text, LPCSTR /*caption*/, UINT /*style*/) {
   Messages.emplace_back(text != nullptr ? text : "(null)");
@@ -265,16 +270,14 @@ class Model {
   Tree&& Result() { return std::move(tree_); }
 
   std::optional<std::string> Find(const std::string& folder, std::string_view name) const {
-    for (auto it = tree_.lower_bound(folder); it != tree_.end(); ++it) {
-      const std::string_view path = it->first;
-      if (path.compare(0, folder.size(), folder) != 0) {
-        break;
+    std::optional<std::string> found;
+    ForEachEntry(folder, [&](std::string_view entry) {
+      if (SameName(entry, name)) {
+        found = folder + std::string(entry);
       }
-      if (FolderOf(path).size() == folder.size() && SameName(NameOf(path), name)) {
-        return it->first;
-      }
-    }
-    return std::nullopt;
+      return !found;
+    });
+    return found;
   }
 
   bool Complete(const std::optional<std::string>& install) const {
@@ -291,17 +294,13 @@ class Model {
   void Relocate(const std::string& parent, const std::optional<std::string>& install,
                 std::string_view extension) {
     std::vector<std::string> listed;
-    for (auto it = tree_.lower_bound(parent); it != tree_.end(); ++it) {
-      const std::string_view path = it->first;
-      if (path.compare(0, parent.size(), parent) != 0) {
-        break;
-      }
-      const std::string_view name = NameOf(path);
-      if (FolderOf(path).size() == parent.size() && name.size() >= extension.size() &&
+    ForEachEntry(parent, [&](std::string_view name) {
+      if (name.size() >= extension.size() &&
           SameName(name.substr(name.size() - extension.size()), extension)) {
         listed.emplace_back(name);
       }
-    }
+      return true;
+    });
     for (const std::string& name : listed) {
       if (name[0] == '.' || name.back() == '.' || name.back() == ' ') {
         continue;
@@ -338,6 +337,17 @@ class Model {
   }
 
  private:
+  // Hands each name directly in the folder to `visit`, in byte order, while it returns true.
+  template <typename Visit>
+  void ForEachEntry(const std::string& folder, Visit visit) const {
+    for (auto it = tree_.lower_bound(folder);
+         it != tree_.end() && it->first.compare(0, folder.size(), folder) == 0; ++it) {
+      if (FolderOf(it->first).size() == folder.size() && !visit(NameOf(it->first))) {
+        return;
+      }
+    }
+  }
+
   // The entry and everything under it.
   void Move(const std::string& from, const std::string& to) {
     std::vector<std::pair<std::string, TreeEntry>> moving;
@@ -402,8 +412,9 @@ std::string TreeDifference(const Tree& expected, const Tree& actual) {
     if (found == tree.end()) {
       return std::string("nothing");
     }
-    const TreeEntry& entry = found->second;
-    return std::string(1, entry.kind) + (entry.readOnly ? " ro" : "") + " '" + entry.content + "'";
+    std::ostringstream text;
+    PrintTo(found->second, &text);
+    return text.str();
   };
   std::string text;
   int shown = 0;
@@ -493,18 +504,12 @@ void ReportVerdicts() {
   if (runs == 0) {
     return;
   }
-  const std::pair<const char*, const char*> labels[] = {
-      {StillMissing, "missing"},       {Patched, "patched"},      {NotNeeded, "not needed"},
-      {NotInstalled, "not installed"}, {"", "none (not judged)"},
-  };
   const auto share = [&](const std::string& verdict) {
-    const auto found = Verdicts.find(verdict);
-    return 100.0 * static_cast<double>(found == Verdicts.end() ? 0 : found->second) /
-           static_cast<double>(runs);
+    return 100.0 * static_cast<double>(Verdicts.at(verdict)) / static_cast<double>(runs);
   };
   (void)std::fprintf(stderr, "kelvane-fuzz: %lu runs, %.1f%% judged; verdicts:", runs,
                      100.0 - share(""));
-  for (const auto& [verdict, label] : labels) {
+  for (const auto& [verdict, label] : VerdictLabels) {
     (void)std::fprintf(stderr, " %s %.1f%%%s", label, share(verdict),
                        *verdict == '\0' ? "\n" : ",");
   }
@@ -543,7 +548,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   // Built here, not in the first run: libFuzzer runs an input again when it leaves memory
   // allocated.
   (void)Names();
-  for (const char* verdict : {NotInstalled, NotNeeded, Patched, StillMissing, ""}) {
+  for (const auto& [verdict, label] : VerdictLabels) {
     Verdicts[verdict] = 0;
   }
   (void)std::atexit(ReportVerdicts);
