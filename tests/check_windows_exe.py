@@ -29,6 +29,12 @@ SUPPORTED_OS = {
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
 }
 
+# The one dependency, as Microsoft's "Enabling Visual Styles" gives it: version 6 of the common
+# controls, so that the message box is drawn in the player's visual style.
+COMMON_CONTROLS = {"type": "win32", "name": "Microsoft.Windows.Common-Controls",
+                   "version": "6.0.0.0", "processorArchitecture": "*",
+                   "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+
 RT_VERSION, RT_MANIFEST = 16, 24
 GUI_SUBSYSTEM = 2
 
@@ -163,6 +169,10 @@ def check_manifest(text: str, arch: str, quad: str) -> list:
     if code_pages != [("{http://schemas.microsoft.com/SMI/2019/WindowsSettings}activeCodePage",
                        "UTF-8")]:
         problems.append(f"active code page {code_pages}, not UTF-8")
+    dependencies = [e.attrib for d in find_all("dependentAssembly") for e in d
+                    if e.tag.split("}")[-1] == "assemblyIdentity"]
+    if dependencies != [COMMON_CONTROLS]:
+        problems.append(f"dependencies {dependencies}, expected {[COMMON_CONTROLS]}")
     identity = find_all("assemblyIdentity")
     if not identity or (identity[0].get("processorArchitecture"),
                         identity[0].get("version")) != (arch, quad):
