@@ -136,6 +136,22 @@ TEST_F(StandIn, PathsFindEntriesInAnyLetterCase) {
   EXPECT_EQ(Search("Games\\Demo\\a.pak"), Names{"a.pak"});  // from the current directory
 }
 
+// Every drive's root in a folder of the test's own, as in a Wine prefix whose Z: leads there: ".."
+// stops at it, the current directory is seen from it, and one outside it names nothing.
+TEST_F(StandIn, DrivesMayShareARootOtherThanTheMachines) {
+  Layout({{"Games/Demo/a.pak", File("a")}, {"Demo/a.pak", File("outside")}});
+  const Names found{"a.pak"};
+  EXPECT_EQ(setenv("KELVANE_PATCH_DRIVE_ROOT", (Dir() / "Games").c_str(), 1), 0);
+  fs::current_path(Dir() / "Games" / "Demo");
+  EXPECT_EQ(Search("Z:\\Demo\\a.pak"), found);
+  EXPECT_EQ(Search("..\\..\\..\\Demo\\a.pak"), found);
+  EXPECT_EQ(Search("a.pak"), found);
+  EXPECT_EQ(Search(Win("Games\\Demo\\a.pak")), Names{});  // the machine's own path
+  fs::current_path(Dir());
+  EXPECT_EQ(Search("Demo\\a.pak"), Names{});
+  EXPECT_EQ(unsetenv("KELVANE_PATCH_DRIVE_ROOT"), 0);
+}
+
 TEST_F(StandIn, WildcardsMatchCaseInsensitivelyAndReportAttributes) {
   Layout({{"a.pak", File("")},
           {"B.PAK", File("", true)},

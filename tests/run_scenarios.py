@@ -6,6 +6,7 @@ tree, registry keys and platform calls must be what the scenario expects, and th
 must have made the same calls, unless the scenario names a platform difference that explains why
 not. Exits with SKIPPED when the Windows executable is missing or this machine cannot run it."""
 import argparse
+import contextlib
 import os
 import subprocess
 import sys
@@ -55,6 +56,8 @@ class LinuxProgram:
             trace = work / f"trace{run}"
             env = dict(os.environ, KELVANE_PATCH_REGISTRY=str(registry),
                        KELVANE_PATCH_TRACE=str(trace))
+            if scenario.own_drive:
+                env["KELVANE_PATCH_DRIVE_ROOT"] = str(root)
             result = subprocess.run(command, cwd=root / scenario.cwd, env=env, capture_output=True,
                                     timeout=60, check=False)
             run_calls = call_trace.read_standin_trace(trace.read_text(encoding="latin-1"))
@@ -108,8 +111,11 @@ class WineProgram:
         if scenario.dll_overrides and not self.session.planted_dll_runs(
                 self.planted_dll, work, scenario.dll_overrides):
             problems.append("the planted DLL does not run even when loaded on purpose")
-        for run in range(1, len(scenario.messages) + 1):
-            result = self.session.run(exe, root / scenario.cwd, scenario.dll_overrides)
+        drive = self.session.drive_z(root) if scenario.own_drive else contextlib.nullcontext()
+        with drive:
+            results = [self.session.run(exe, root / scenario.cwd, scenario.dll_overrides)
+                       for _ in scenario.messages]
+        for run, result in enumerate(results, 1):
             calls.append(result.calls)
             shown = call_trace.messages(result.calls)
             messages += shown if len(shown) == 1 else [f"<{len(shown)} messages: {shown}>"]

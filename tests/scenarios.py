@@ -139,6 +139,9 @@ class Scenario:
     legacy_code_page: bool = False
     # WINEDLLOVERRIDES additions for the Windows program.
     dll_overrides: str = ""
+    # The root of drive Z: (of every drive, for the stand-in) is the scenario's root instead of
+    # the machine's "/", so that a run that reaches for a drive's root cannot leave its folder.
+    own_drive: bool = False
 
 
 class Expect:
@@ -419,9 +422,10 @@ SCENARIOS: List[Scenario] = [
              differs={"wine": Difference("ANSI code page", final=moved(
                  LOOK_ALIKES, **{"Games/fix.pak": "Games/Demo/fix.pak"}))}),
     Scenario("value of only a drive", sz("Z:"),
-             {"kelvane-scenario-stray.pak": F("x"), "kelvane-scenario-stray.exe": F("y"),
-              **install(without=["11.pak"])},
-             [NOT_INSTALLED], notes="nothing is moved from the current folder to the drive's root",
+             {"Downloads": D, "Downloads/kelvane-patch.exe": PROGRAM,
+              "Downloads/stray.pak": F("x"), "Downloads/stray.exe": F("y")},
+             [NOT_INSTALLED], program_at="Downloads/kelvane-patch.exe", cwd="Downloads",
+             own_drive=True, notes="nothing is moved from the current folder to the drive's root",
              calls=Expect().read_key().box(NOT_INSTALLED).lines),
     Scenario("key only in the other view", None, install(), [NOT_INSTALLED],
              other_view=sz("{install}"), notes="the program's own key is created, empty",

@@ -5,6 +5,7 @@ One WineSession is one fresh 64-bit prefix and one X server, made once and share
 one executable. A 64-bit executable runs under wine64; a 32-bit one under Wine's 32-bit loader in
 the same kind of prefix, as on 64-bit Windows, where it reads the registry's 32-bit view.
 """
+import contextlib
 import os
 import shutil
 import struct
@@ -110,6 +111,14 @@ def cannot_run(exe: Path, preset: str) -> str:
     bits = image_bits(exe)
     why_not = missing_tools() or (runs_32bit_programs() if bits == 32 else "")
     return f"the {bits}-bit leg cannot run here: {why_not}" if why_not else ""
+
+
+def _relink(link: Path, target: Path):
+    """Points the symbolic link at `target` in one step, so that it never names nothing."""
+    new = link.with_name(link.name + ".new")
+    new.unlink(missing_ok=True)
+    os.symlink(target, new)
+    os.replace(new, link)
 
 
 def _hex(data: bytes) -> str:
@@ -273,6 +282,19 @@ class WineSession:
                 lines += [f"[{key}\\Directory]",
                           f'"Directory"={REG_TYPES[kind]}:{_hex(stored_data(kind, data))}', ""]
         self._regedit(lines)
+
+    @contextlib.contextmanager
+    def drive_z(self, root: Path):
+        """Drive Z: leads to `root` instead of "/" inside the block, so that a run that reaches
+        for the drive's root stays in a folder of the test's own. The program and its current
+        folder must lie inside `root`; the registry tools, which name files through Z:, must
+        run outside the block."""
+        link = self.work / "prefix" / "dosdevices" / "z:"
+        try:
+            _relink(link, root)
+            yield
+        finally:
+            _relink(link, Path("/"))
 
     def no_crash_dialog(self):
         """A program that crashes ends at once, with its backtrace on stderr, instead of waiting

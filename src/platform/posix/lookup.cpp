@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/path_rules.h"
@@ -77,18 +78,47 @@ Lookup LookUpEntry(const HostPath& path, std::string* actual, struct stat* info)
   return Lookup::Absent;
 }
 
-bool ToHostPath(const char* path, HostPath* out, bool bounded) {
+namespace {
+
+// Every drive's root, as a Wine prefix's Z: is "/": that, or the folder KELVANE_PATCH_DRIVE_ROOT
+// names, so that a test can keep a run that reaches for a drive's root inside a folder of its own.
+std::string DriveRoot() {
+  const char* named = std::getenv("KELVANE_PATCH_DRIVE_ROOT");
+  if (named == nullptr || *named == '\0') {
+    return "/";
+  }
+  char real[PATH_MAX];
+  return realpath(named, real) != nullptr ? real : named;  // one that is not there finds nothing
+}
+
+// The current directory as seen from the drive's root: empty, so that a relative path names
+// nothing, where it is gone or lies outside that root.
+std::string CurrentDirectory(const std::string& root) {
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd) == nullptr) {
-    cwd[0] = '\0';  // gone: a relative path then names nothing
+    return "";
   }
+  std::string path = cwd;
+  if (root == "/") {
+    return path;
+  }
+  if (path == root) {
+    return "/";
+  }
+  return path.rfind(root + "/", 0) == 0 ? path.substr(root.size()) : "";
+}
+
+}  // namespace
+
+bool ToHostPath(const char* path, HostPath* out, bool bounded) {
+  const std::string root = DriveRoot();
   std::vector<std::string> components;
-  if (path == nullptr || !ParseWindowsPath(path, cwd, bounded, &components)) {
+  if (path == nullptr || !ParseWindowsPath(path, CurrentDirectory(root), bounded, &components)) {
     return false;
   }
   out->name = std::move(components.back());
   components.pop_back();
-  std::string dir = "/";
+  std::string dir = root;
   bool found = true;
   for (const std::string& component : components) {
     std::string actual = component;

@@ -24,8 +24,9 @@ struct DirEntry {
 // to the end.
 bool ListDirectory(const std::string& dir, std::vector<DirEntry>* entries);
 
-// Where a Windows path leads: its text resolved by Win32's rules (path_rules.h), then each folder
-// found as LookUpEntry finds a last component. From the first folder that can't be found on, the
+// Where a Windows path leads: its text resolved by Win32's rules (path_rules.h), from the root
+// every drive shares ("/", or $KELVANE_PATCH_DRIVE_ROOT where set), then each folder found as
+// LookUpEntry finds a last component. From the first folder that can't be found on, the
 // rest is kept as spelt, so that the lookup that follows fails. False where the text names nothing.
 bool ToHostPath(const char* path, HostPath* out, bool bounded = true);
 
