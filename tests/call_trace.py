@@ -210,6 +210,24 @@ def read_relay_trace(text: str, image: range) -> List[Call]:
     return normalise([tuple(r) for r in raw])
 
 
+_LOADED = re.compile(r'^([0-9a-f]+):trace:loaddll:\w+ Loaded L"(.*)" at [0-9A-Fa-f]+: \w+$')
+
+
+def loaded_in_boxes(text: str, image: range) -> List[str]:
+    """The DLLs that Wine's loaddll channel says the program's thread loaded while one of its
+    message boxes was up, as Windows paths."""
+    loaded, box = [], None
+    for line in text.splitlines():
+        call, ret, load = _RELAY_CALL.match(line), _RELAY_RET.match(line), _LOADED.match(line)
+        if call and call[2] == "MessageBoxA" and int(call[4], 16) in image:
+            box = (call[1], call[4])
+        elif ret and ret[2] == "MessageBoxA" and (ret[1], ret[4]) == box:
+            box = None
+        elif load and box and load[1] == box[0]:
+            loaded.append(_unescape(load[2]))
+    return loaded
+
+
 def messages(calls: List[Call]) -> List[str]:
     return [c.args[1].value for c in calls if c.name == "MessageBoxA"]
 

@@ -8,6 +8,7 @@ not. Exits with SKIPPED when the Windows executable is missing or this machine c
 import argparse
 import contextlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -76,18 +77,21 @@ class LinuxProgram:
         return Outcome(messages, calls, read_tree(root, self.stand_ins), *values, problems)
 
 
-def without_utf8_code_page(exe: Path, copy: Path) -> Path:
-    """A copy of the executable whose manifest no longer declares the UTF-8 code page, as Windows
-    before 10 version 1903 reads it: the element is blanked out in place, so nothing moves."""
+def without_element(exe: Path, copy: Path, tag: str) -> Path:
+    """A copy of the executable whose manifest lacks the element `tag`, blanked out in place so
+    that nothing moves: without activeCodePage, as Windows before 10 version 1903 reads the
+    manifest; without dependency, as the program was built before it asked for Common Controls 6."""
     data = exe.read_bytes()
-    start = end = 0  # an older build declares none: nothing to take out
-    if data.count(b"<activeCodePage") > 1:
-        raise ValueError(f"{exe} declares more than one activeCodePage")
-    if data.count(b"<activeCodePage") == 1:
-        start = data.find(b"<activeCodePage")
-        end = data.find(b"</activeCodePage>", start) + len(b"</activeCodePage>")
-        if end < start + len(b"</activeCodePage>"):
-            raise ValueError(f"{exe} leaves its activeCodePage open")
+    closing = f"</{tag}>".encode()
+    starts = [m.start() for m in re.finditer(f"<{tag}[ >]".encode(), data)]
+    start = end = 0  # a build that has none: nothing to take out
+    if len(starts) > 1:
+        raise ValueError(f"{exe} has more than one {tag} element")
+    if starts:
+        start = starts[0]
+        end = data.find(closing, start) + len(closing)
+        if end < start + len(closing):
+            raise ValueError(f"{exe} leaves its {tag} element open")
     copy.write_bytes(data[:start] + b" " * (end - start) + data[end:])
     return copy
 
@@ -97,7 +101,9 @@ class WineProgram:
 
     def __init__(self, program: Path, session, planted_dll: Path):
         self.program = program
-        self.legacy = without_utf8_code_page(program, session.work / "legacy-code-page.exe")
+        self.legacy = without_element(program, session.work / "legacy-code-page.exe",
+                                      "activeCodePage")
+        self.unthemed = without_element(program, session.work / "no-dependency.exe", "dependency")
         self.planted_dll = planted_dll
         self.stand_ins = {PROGRAM: program.read_bytes(), PLANTED_DLL: planted_dll.read_bytes()}
         self.session = session
@@ -108,9 +114,12 @@ class WineProgram:
         exe = self.legacy if scenario.legacy_code_page else self.program
         exe = root / scenario.program_at if scenario.program_at else exe
         messages, calls, problems = [], [], []
-        if scenario.dll_overrides and not self.session.planted_dll_runs(
-                self.planted_dll, work, scenario.dll_overrides):
-            problems.append("the planted DLL does not run even when loaded on purpose")
+        planted = [Path(path).name for path, entry in scenario.tree.items()
+                   if entry == PLANTED_DLL]
+        if planted and not self.session.planted_dll_runs(self.planted_dll, work,
+                                                         scenario.dll_overrides, planted):
+            problems.append(f"the planted DLL does not run as each of {planted} even when "
+                            "loaded on purpose")
         drive = self.session.drive_z(root) if scenario.own_drive else contextlib.nullcontext()
         with drive:
             results = [self.session.run(exe, root / scenario.cwd, scenario.dll_overrides)
@@ -139,6 +148,29 @@ def lost_key_counted_once(session, exe: Path) -> List[str]:
         return []
     return [f"wine: exit code {result.exit_code}, {result.boxes} boxes after {result.keys} "
             f"Return keys, the first lost{'; ' + result.log if result.log else ''}"]
+
+
+# Version 6 of the common controls, from the side-by-side store, in the program's architecture.
+COMMON_CONTROLS_6 = (r"C:\\windows\\winsxs\\{arch}_microsoft\.windows\.common-controls_"
+                     r"6595b64144ccf1df_6\.[0-9.]+_[^\\]+\\comctl32\.dll")
+
+
+def box_in_visual_style(session, program) -> List[str]:
+    """The box loads version 6 of the common controls from the side-by-side store, and no other
+    comctl32.dll; the same program without its manifest's dependency, the control, loads none."""
+    arch = {64: "amd64", 32: "x86"}[session.bits]
+    session.set_values(None)
+    failures = []
+    for exe, expected in ((program.program, 1), (program.unthemed, 0)):
+        with tempfile.TemporaryDirectory(prefix="kelvane-harness-") as cwd:
+            result = session.run(exe, Path(cwd))
+        loaded = [dll for dll in result.box_dlls if dll.lower().endswith("\\comctl32.dll")]
+        if (result.exit_code, result.boxes, len(loaded)) != (0, 1, expected) or not all(
+                re.fullmatch(COMMON_CONTROLS_6.format(arch=arch), dll, re.I) for dll in loaded):
+            failures.append(f"wine: {exe.name}, exit code {result.exit_code}, {result.boxes} "
+                            f"boxes, loaded {loaded} while its box was up; {expected} wanted "
+                            f"from the side-by-side store{'; ' + result.log if result.log else ''}")
+    return failures
 
 
 def read_back(platform: str, value: Optional[tuple], root: Path) -> List[tuple]:
@@ -263,7 +295,10 @@ def main() -> int:
                     ("a box whose first key is lost counts once",
                      lost_key_counted_once(session, programs[-1].program)),
                     ("a registry read that fails otherwise than for a missing key fails",
-                     registry_read_fails_loudly(session))]:
+                     registry_read_fails_loudly(session)),
+                    ("the box loads Common Controls 6 from the side-by-side store, and not "
+                     "without the manifest's dependency",
+                     box_in_visual_style(session, programs[-1]))]:
                 print(("ok   " if not failures else "FAIL ") + "harness: " + what)
                 for failure in failures:
                     print("    " + failure)

@@ -278,6 +278,11 @@ LOOK_ALIKES_MOVED = moved(LOOK_ALIKES, **{"Games/fix.pak": "Games/Demo/fix.pak",
                                           "Games/f\u012dx.pak": "Games/Demo/f\u012dx.pak"})
 
 
+# DLLs that the message box makes the system load, planted beside the program in Downloads.
+PLANTED = {"Downloads": D, "Downloads/kelvane-patch.exe": PROGRAM,
+           "Downloads/uxtheme.dll": PLANTED_DLL, "Downloads/comctl32.dll": PLANTED_DLL}
+
+
 # Names a search hands out but a path cannot spell: Win32 drops the trailing space and dot.
 TRAILING = install(without=["fix.pak"], **{"Games/fix.pak": F("fix.pak"), "Games/mesh.pak ": F("b", ro=True),
                                            "Games/c.pak.": F("c"), "Games/Demo/mesh.pak": F("mesh.pak", ro=True)})
@@ -435,12 +440,12 @@ SCENARIOS: List[Scenario] = [
              [PATCHED], other_view=sz("{root}\\Other\\Demo"),
              final={**install(), **install(at="Other/Demo", without=["fix.pak"])}),
     Scenario("planted DLL beside the program", sz("{install}"),
-             {**install(short=["zvoices+.pak"]), "Downloads": D,
-              "Downloads/kelvane-patch.exe": PROGRAM, "Downloads/uxtheme.dll": PLANTED_DLL},
-             [PATCHED], final={**install(), "Downloads": D, "Downloads/kelvane-patch.exe": PROGRAM,
-                               "Downloads/uxtheme.dll": PLANTED_DLL},
-             program_at="Downloads/kelvane-patch.exe", cwd="Downloads", dll_overrides="uxtheme=n,b",
-             notes="loaded, the DLL would leave planted-dll-ran in the current folder"),
+             {**install(short=["zvoices+.pak"]), **PLANTED},
+             [PATCHED], final={**install(), **PLANTED},
+             program_at="Downloads/kelvane-patch.exe", cwd="Downloads",
+             dll_overrides="uxtheme,comctl32=n,b",
+             notes="loaded, either DLL would leave planted-dll-ran in the current folder; the "
+                   "box takes comctl32.dll from the side-by-side store, as the manifest asks"),
     Scenario("trailing space and dot in the parent, the same name installed read-only", sz("{install}"),
              TRAILING, [PATCHED], final=moved(TRAILING, **{"Games/fix.pak": "Games/Demo/fix.pak"}),
              notes="a path drops the trailing space: 'mesh.pak ' would name the installed mesh.pak",

@@ -38,6 +38,7 @@ class WineRun(NamedTuple):
     boxes: int  # message boxes seen on the screen, each counted once however many keys it took
     keys: int  # Return keys sent
     log: str  # what went wrong with the run itself, if anything
+    box_dlls: List[str]  # the DLLs loaded while a box was up (traced runs only)
 
 
 class WineToolError(subprocess.CalledProcessError):
@@ -305,7 +306,7 @@ class WineSession:
         return KEYS[self.bits if own else 96 - self.bits]
 
     def _run_env(self, dll_overrides: str, traced: bool = False) -> dict:
-        env = dict(self.env, WINEDEBUG="-all,+relay" if traced else "-all")
+        env = dict(self.env, WINEDEBUG="-all,+relay,+loaddll" if traced else "-all")
         if dll_overrides:
             env["WINEDLLOVERRIDES"] += ";" + dll_overrides
         return env
@@ -368,7 +369,8 @@ class WineSession:
             calls = call_trace.read_relay_trace(text, image) if traced else []
         except ValueError as error:
             calls, log = [], log + [f"relay trace: {error}"]
-        return WineRun(exit_code if not log else None, calls, len(pressed), keys, "; ".join(log))
+        return WineRun(exit_code if not log else None, calls, len(pressed), keys, "; ".join(log),
+                       call_trace.loaded_in_boxes(text, image))
 
     def _press_return(self):
         # Through the X server's own input (XTEST), to the window that has the focus: Wine gives
@@ -378,17 +380,23 @@ class WineSession:
         subprocess.run(["xdotool", "key", "Return"], env=self.env, capture_output=True,
                        check=False)
 
-    def planted_dll_runs(self, dll: Path, work: Path, dll_overrides: str) -> bool:
-        """The control for a planted DLL: loaded on purpose by rundll32, under the overrides the
-        run gets, does it leave its marker? If not, its absence after a run proves nothing."""
+    def planted_dll_runs(self, dll: Path, work: Path, dll_overrides: str,
+                         names: List[str]) -> bool:
+        """The control for a planted DLL: loaded on purpose by rundll32 under each of its names,
+        with the overrides the run gets, does it leave its marker each time? If not, its absence
+        after a run proves nothing."""
         control = work / "control"
         control.mkdir()
-        shutil.copy(dll, control / "uxtheme.dll")
-        subprocess.run([self.loader, "rundll32", windows_path(control / "uxtheme.dll") + ",Control"],
-                       env=self._run_env(dll_overrides), cwd=control, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT,
-                       check=False)
-        return (control / "planted-dll-ran").exists()
+        for name in names:
+            shutil.copy(dll, control / name)
+            subprocess.run([self.loader, "rundll32", windows_path(control / name) + ",Control"],
+                           env=self._run_env(dll_overrides), cwd=control,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT, check=False)
+            if not (control / "planted-dll-ran").exists():
+                return False
+            (control / "planted-dll-ran").unlink()
+        return True
 
     def _visible_boxes(self) -> List[str]:
         return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", CAPTION_PATTERN],
