@@ -3,7 +3,8 @@
 wine64 on a virtual X display, and writes them to docs/ as PNG files.
 
 Usage: scripts/screenshots.py [build/windows-x64/kelvane-patch.exe]
-Needs what the test suite needs, and ImageMagick (apt-get install imagemagick).
+Needs what the test suite needs, ImageMagick, and Wine's Marlett font, with which the frame's
+close button is drawn (apt-get install imagemagick fonts-wine).
 """
 import subprocess
 import sys
@@ -25,7 +26,7 @@ SHOTS = [
     ("patched", scenarios.sz("{install}"), scenarios.install(short=["effects.pak"])),
     ("missing", scenarios.sz("{install}"), scenarios.install(without=["17.pak"])),
 ]
-DESKTOP = "1280x400"  # wide enough that no text wraps, as on a real screen
+DESKTOP = "1280x400"  # wider than any box; where a long message wraps is the box's own choice
 
 
 def shoot(session: WineSession, exe: Path, name: str, value, tree, out: Path) -> None:
