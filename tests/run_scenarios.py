@@ -284,13 +284,13 @@ def main() -> int:
             return skips.skip(why_not, args.skip_note)
         bits = wine_session.image_bits(args.wine_program)
         session = wine_session.WineSession(bits)
-        program = args.wine_program.resolve()
-        programs.append(WineProgram(program, session, program.parent / "uxtheme.dll"))
-        print(f"Wine prefix and display ready for the {bits}-bit program in "
-              f"{time.monotonic() - started:.1f} s")
     passed = failed = 0
-    try:
+    try:  # from here on, whatever goes wrong, the session ends and leaves nothing behind
         if session:
+            program = args.wine_program.resolve()
+            programs.append(WineProgram(program, session, program.parent / "uxtheme.dll"))
+            print(f"Wine prefix and display ready for the {session.bits}-bit program in "
+                  f"{time.monotonic() - started:.1f} s")
             for what, failures in [
                     ("a box whose first key is lost counts once",
                      lost_key_counted_once(session, programs[-1].program)),
