@@ -114,14 +114,6 @@ def cannot_run(exe: Path, preset: str) -> str:
     return f"the {bits}-bit leg cannot run here: {why_not}" if why_not else ""
 
 
-def _relink(link: Path, target: Path):
-    """Points the symbolic link at `target` in one step, so that it never names nothing."""
-    new = link.with_name(link.name + ".new")
-    new.unlink(missing_ok=True)
-    os.symlink(target, new)
-    os.replace(new, link)
-
-
 def _hex(data: bytes) -> str:
     return ",".join(f"{byte:02x}" for byte in data) or ""
 
@@ -290,12 +282,16 @@ class WineSession:
         for the drive's root stays in a folder of the test's own. The program and its current
         folder must lie inside `root`; the registry tools, which name files through Z:, must
         run outside the block."""
-        link = self.work / "prefix" / "dosdevices" / "z:"
+        link, new = (self.work / "prefix" / "dosdevices" / name for name in ("z:", "z:.new"))
+
+        def point(target: Path):  # in one step, so that Z: never names nothing
+            os.symlink(target, new)
+            os.replace(new, link)
         try:
-            _relink(link, root)
+            point(root)
             yield
         finally:
-            _relink(link, Path("/"))
+            point(Path("/"))
 
     def no_crash_dialog(self):
         """A program that crashes ends at once, with its backtrace on stderr, instead of waiting
