@@ -97,8 +97,11 @@ def wine_timings(exe: Path, sizes: str) -> None:
     if sizes == "full":
         runs.append((100_000, 10_000))
     work = Path(tempfile.mkdtemp(prefix="kelvane-bench-"))
-    session = wine_session.WineSession(wine_session.image_bits(exe))
+    session = None
     try:
+        # Inside the try: a session that cannot start must not leave the work folder behind.
+        session = wine_session.WineSession(wine_session.image_bits(exe))
+
         def timed(root: Path) -> float:
             started = time.perf_counter()
             result = session.run(exe, root, traced=False)
@@ -123,7 +126,8 @@ def wine_timings(exe: Path, sizes: str) -> None:
                   flush=True)
             shutil.rmtree(root)
     finally:
-        session.close()
+        if session:
+            session.close()
         shutil.rmtree(work, ignore_errors=True)
 
 
