@@ -10,7 +10,7 @@ Without it, it times the Linux build on the same kind of layouts, with installat
 10,000 entries: the stand-in's own cost, which only the test suite pays.
 
 Usage: scripts/benchmark.py --wine build/windows-x86/kelvane-patch.exe [--sizes small|full]
-       scripts/benchmark.py [--program build/host/kelvane-patch] [--sizes small|full]
+       scripts/benchmark.py [--program build/host/kelvane-patch] [--sizes small|full] [--dir DIR]
 """
 import argparse
 import os
@@ -23,6 +23,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
+import wine_session  # noqa: E402
 from wine_session import windows_path  # noqa: E402
 from scenarios import RENAMES, REQUIRED, sz  # noqa: E402
 
@@ -92,7 +93,6 @@ def linux_timings(program: Path, sizes: str, under: Path) -> None:
 
 
 def wine_timings(exe: Path, sizes: str) -> None:
-    import wine_session  # noqa: E402  only this mode needs Wine
     runs = [(1_000, 100), (10_000, 1_000), (50_000, 1)]
     if sizes == "full":
         runs.append((100_000, 10_000))

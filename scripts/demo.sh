@@ -22,7 +22,8 @@ mv "$install/11.pak" "$install/12.pak" "$install/cinema.pak" "$parent/"
 echo "game" >"$parent/kelvane.exe"
 echo "not the game's" >"$parent/shopping-list.txt"
 
-# The other twenty-two are present, most under their long names, five under short ones.
+# The other twenty-two are present: eighteen under their long names, four under short ones,
+# and one of those four, fects.pak, then moves to the parent.
 for name in dlganims0 dlganims1 dlganims2 dlganims3 dlganims4 dlganims5 dlganims6 voices1+ \
             voices2+ voices3+ voices4+ voices5+ voices6+ voicesgen+ effects400 effects512 \
             presentation presentation400; do

@@ -11,7 +11,7 @@
       as kelvane-patch-unsigned.exe)
 
 The zip's entries are stored in a fixed order, with the time given by SOURCE_DATE_EPOCH, no
-extra fields and no file system attributes, so two runs give the same bytes.
+extra fields and no Unix mode bits (the archive attribute alone), so two runs give the same bytes.
 """
 import argparse
 import hashlib

@@ -9,9 +9,9 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ libgtest-dev python3
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 xvfb xdotool osslsigncode openssl)
 # The release is a 32-bit program. Where the kernel runs 32-bit programs, Wine's 32-bit loader
-# runs it under WOW64; elsewhere its scenario leg reports itself skipped. Only running one tells:
-# a kernel can be built with IA-32 emulation and still have it turned off. The probe is a static
-# i386 program that exits with 42, made with binutils, which g++ brings.
+# runs it under WOW64; elsewhere its two Wine legs report themselves skipped. Only running one
+# tells: a kernel can be built with IA-32 emulation and still have it turned off. The probe is a
+# static i386 program that exits with 42, made with binutils, installed first for it.
 runs_32bit() {
   local dir status=0
   dir=$(mktemp -d)

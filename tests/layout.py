@@ -24,7 +24,7 @@ def build_tree(root: Path, tree: Tree, stand_ins: dict) -> None:
             path.write_bytes(stand_ins.get(entry, entry.content))
             if entry == PROGRAM:
                 path.chmod(0o755)
-    # Children first, so that a read-only directory is filled before it is closed.
+    # Every entry is made before any is closed, so that a read-only directory is filled first.
     for relative, entry in sorted(tree.items(), reverse=True):
         if entry.readonly:
             path = root / relative

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Fails each allocation of a whole repair run in turn, under Wine, and checks that the run ends
-safely every time: at once, through TerminateProcess with exit code 3 and never through msvcrt's
-abort() (which on Windows shows a runtime error box first), or with the right message; and with
-every file still there exactly once, at the place it started or at the place the repair gives it.
+"""Fails each allocation of a whole repair run in turn, under Wine, and checks that each such run
+ends safely: at once, with no message, through TerminateProcess with exit code 3 and never through
+msvcrt's abort() (which on Windows shows a runtime error box first); and that after every run each
+file is still there exactly once, at the place it started or at the place the repair gives it.
 
 The program is the out-of-memory build (kelvane-patch-oom.exe beside the executable under test),
 whose allocation number KELVANE_FAIL_ALLOCATION fails. The sweep goes on until a run makes fewer

@@ -1,5 +1,5 @@
-// The patch procedure, run through the real stand-in on real directories, with every platform
-// call recorded: what the player sees, what is left on disk, and the calls that lead there.
+// The patch procedure, run through the stand-in on real directories (one test hands out names of
+// its own), with the calls recorded: what the player sees, what is left on disk, and the calls.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -141,7 +141,7 @@ TEST_F(PatchRun, RepairNormalisesBothEndsBeforeEachMoveAndClosesEverySearch) {
       EXPECT_EQ(calls[i - 1].args, (std::vector<std::string>{to, "0x80"}));
     } else {
       renamed.push_back(from.substr(install.size(), from.size() - install.size() - 1));
-      EXPECT_EQ(calls[i - 1].args, (std::vector<std::string>{to, "0x80"}));  // the long name only
+      EXPECT_EQ(calls[i - 1].args, (std::vector<std::string>{to, "0x80"}));  // the long name's
     }
   }
   EXPECT_EQ(relocated, (std::vector<std::string>{"11.pak", "12.pak", "cinema.pak", "game.exe"}));

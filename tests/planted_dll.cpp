@@ -1,4 +1,4 @@
-// A DLL planted beside the program under the name of one the system loads on demand. Should it ever
+// A DLL planted beside the program under names of DLLs the system loads on demand. Should it ever
 // be loaded, its DllMain leaves a file in the current folder, where the scenario's final tree shows
 // it.
 #include <windows.h>

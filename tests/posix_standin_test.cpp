@@ -412,8 +412,8 @@ TEST_F(StandIn, MoveAcrossFileSystemsFailingAtAnyStepLeavesTheSourceAlone) {
   }
 }
 
-// Killed before each step, the move leaves the source whole and no stray copy; killed before the
-// source is removed, it leaves the source and its complete copy, the one moment two exist.
+// Ended before the copy, the flush or the naming, the move leaves the source whole and no copy;
+// ended before the source is removed, it leaves the source and its complete copy, both at once.
 TEST_F(StandIn, MoveAcrossFileSystemsInterruptedAtAnyStepLosesNothing) {
   const OtherFileSystem other(Dir());
   if (other.path().empty()) {

@@ -25,7 +25,7 @@ from scenarios import DIFFERENCES, PLANTED_DLL, PROGRAM, SCENARIOS, Scenario, Tr
 
 
 class Outcome(NamedTuple):
-    messages: List[str]  # one per run that showed exactly one
+    messages: List[str]  # one per run: its message, or how many it showed if not exactly one
     calls: List[List[call_trace.Call]]  # per run
     tree: Tree
     # Each view's values as (name, type, data), sorted; None: no key. The program's own view first,

@@ -1,6 +1,6 @@
 // No file is ever lost, duplicated or changed in content: whichever platform call fails, in
 // whichever way it can, and wherever the process is cut short. Across the installation and its
-// parent the multiset of file contents stays the same, and every run shows exactly one message.
+// parent the multiset of file contents stays the same; every run that ends shows one message.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,8 +136,8 @@ TEST_F(Safety, CrashingAnywhereLosesNothingAndASecondRunFinishesTheJob) {
 
 // Every length up to 300 bytes of a value that starts out naming the installation and goes on
 // into what no path holds: bytes above 0x7F, a double-byte pair ending in 0x5C, embedded zeros,
-// and no terminator. Paths grow past MAX_PATH on the way. No run may lose a file, and the buffer
-// is never read past (the sanitizer build checks that).
+// and no terminator; the text stops at the first zero, byte 70. No run may lose a file, and the
+// buffer is never read past (the sanitizer build checks that).
 TEST_F(Safety, HostileValuesOfEveryLengthLoseNothing) {
   const std::string install = "root\\Games\\Demo";  // from the current directory
   std::string value = install;

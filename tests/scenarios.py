@@ -90,8 +90,8 @@ def writable(tree: Tree, *paths: str) -> Tree:
 
 
 # Where Windows, and Wine with it, and the Linux stand-in part ways on purpose or by nature. A
-# scenario whose outcome differs between the two programs must name one of these; the README
-# lists the same, with what was done about each.
+# scenario in which the two programs' outcomes or calls differ must name one of these; the
+# platform differences of docs/tests.md list the same, with what was done about each.
 DIFFERENCES = {
     "8.3 short names": "Windows and Wine give a long name an 8.3 short name, and a wildcard search "
                        "matches it too: *.pak matches voices1.pakx, and 'mesh.pak ' and 'c.pak.' "

@@ -1,5 +1,5 @@
 """A leg that this machine cannot run reports itself skipped, never passed: it exits with CTest's
-skip code and leaves its reason in a note, which CTest's summary prints at the end of the run.
+skip code and, given a note, leaves its reason there for CTest's summary to print at the end.
 
 Usage: skips.py DIR           prints every note left in DIR
        skips.py --clear DIR   removes them

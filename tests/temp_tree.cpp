@@ -27,8 +27,8 @@ TempDir::~TempDir() {
 
 void ClearDirectory(const fs::path& dir) {
   std::error_code ignored;
-  // Read-only directories are opened up first, so that their entries can go too. Links are
-  // neither followed nor asked about, so a link that loops is removed like any other.
+  // Read-only directories are opened up first, so that their entries can go too. Links are not
+  // descended into; a link that loops fails the directory question, ignored, and is removed too.
   for (const auto& entry : fs::directory_iterator(dir, ignored)) {
     if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
       fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
@@ -52,7 +52,7 @@ void BuildTree(const fs::path& root, const Tree& tree) {
       std::ofstream(path, std::ios::binary) << entry.content;
     }
   }
-  // Children first, so that a read-only directory is filled before it is closed.
+  // Every entry is made before any is closed, so that a read-only directory is filled first.
   for (auto it = tree.rbegin(); it != tree.rend(); ++it) {
     if (it->second.readOnly) {
       fs::permissions(root / it->first, fs::perms::owner_write, fs::perm_options::remove);
@@ -62,8 +62,8 @@ void BuildTree(const fs::path& root, const Tree& tree) {
 
 namespace {
 
-// Walks by hand: the library's recursive iterator asks whether each link leads to a directory,
-// and throws on a link that loops.
+// Walks by hand with lstat, so that no link is followed or asked about, whatever the library's
+// recursive iterator would do with a link that loops.
 void ReadInto(const fs::path& root, const fs::path& dir, Tree* tree) {
   for (const fs::directory_entry& item : fs::directory_iterator(dir)) {
     const std::string relative = item.path().lexically_relative(root).string();

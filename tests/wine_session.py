@@ -33,7 +33,7 @@ KEY_RETRY = 1.0
 
 
 class WineRun(NamedTuple):
-    exit_code: Optional[int]  # None: it had to be killed
+    exit_code: Optional[int]  # None: it had to be killed, or its trace could not be read (log)
     calls: List[call_trace.Call]
     boxes: int  # message boxes seen on the screen, each counted once however many keys it took
     keys: int  # Return keys sent
@@ -255,7 +255,7 @@ class WineSession:
                         encoding="utf-16")
         # Once, in one clean-clone run of the whole suite, regedit failed with exit code 1 in the
         # middle of a leg, and did not again in many runs since; an import is tried up to three
-        # times before the leg fails. What was set is read back after every run (key_values).
+        # times before the leg fails. The runner reads back what was set after a scenario's runs.
         for attempt in range(3):
             try:
                 self._wine("regedit", "/S", str(path))

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs a command in a mount namespace of its own from which /proc is gone, as in a minimal chroot.
-# Exit code 77 (skipped) where no such namespace can be made: it takes root, or user namespaces.
+# Exit code 77 (skipped) where no such namespace can be made: unshare --mount takes root.
 # The namespace keeps its parent's propagation (in a chroot, "/" is no mount point to change), so
 # /proc alone is made private before it goes: its unmounting must not reach the parent.
 # Usage: tests/without_proc.sh COMMAND [ARG...]

@@ -61,7 +61,7 @@ const char* const StillMissing =
     "Some file are missing. Reinstall the game and then apply the patch";
 
 // Holds the registry store, Games/ and Games/Demo/; the run's current directory is Games.
-// Removed at exit.
+// Removed at a normal exit; a finding aborts and leaves it, for fuzz.sh's cleanup to remove.
 std::unique_ptr<TempDir> Sandbox;
 // The directory the process started in. libFuzzer opens seeds and writes findings by the paths it
 // was given, so every input ends where it began.
@@ -226,7 +226,7 @@ bool OrdinaryName(const std::string& bytes) {
 }
 
 // The folder that a path of ordinary names from the sandbox names, as a prefix of the tree's
-// paths: Games, or Games/Demo, letter case aside. Every other name in the tree has a dot.
+// paths: Games, or Games/Demo, letter case aside. Every other name has a dot, or lies under one.
 std::optional<std::string> Resolve(const std::vector<std::string>& components) {
   if (components.empty() || Folded(components[0]) != "games" || components.size() > 2) {
     return std::nullopt;
@@ -239,7 +239,7 @@ std::optional<std::string> Resolve(const std::vector<std::string>& components) {
 
 // The folders of a value that starts as `mode` says and ends with `added`, whose text is what
 // stands before its first zero, where every component of it is an ordinary name (a run of
-// backslashes separates as one). Nothing where the model cannot tell.
+// backslashes separates as one). Lengths are not modelled: a path past MAX_PATH is misjudged.
 std::optional<Folders> FoldersOf(unsigned mode, std::string added) {
   added.resize(std::min(added.find('\0'), added.size()));
   // From the sandbox: the relative values are relative to Games, the current directory.
