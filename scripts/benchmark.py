@@ -96,11 +96,11 @@ def wine_timings(exe: Path, sizes: str) -> None:
     runs = [(1_000, 100), (10_000, 1_000), (50_000, 1)]
     if sizes == "full":
         runs.append((100_000, 10_000))
-    work = Path(tempfile.mkdtemp(prefix="kelvane-bench-"))
-    session = None
-    try:
-        # Inside the try: a session that cannot start must not leave the work folder behind.
-        session = wine_session.WineSession(wine_session.image_bits(exe))
+    # The session cleans up after itself when it cannot start; the work folder is made only once
+    # it has, and both go whatever becomes of the runs.
+    with wine_session.WineSession(wine_session.image_bits(exe)) as session, \
+            tempfile.TemporaryDirectory(prefix="kelvane-bench-", ignore_cleanup_errors=True) as tmp:
+        work = Path(tmp)
 
         def timed(root: Path) -> float:
             started = time.perf_counter()
@@ -125,10 +125,6 @@ def wine_timings(exe: Path, sizes: str) -> None:
             print(f"| {parent_size:,} | {moved:,} | {seconds:.2f} | {seconds / moved * 1e3:.2f} |",
                   flush=True)
             shutil.rmtree(root)
-    finally:
-        if session:
-            session.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def main() -> int:
