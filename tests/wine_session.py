@@ -174,8 +174,11 @@ class WineSession:
         self.bits = bits
         self.loader = WINE if bits == 64 else WINE32
         self.work = Path(tempfile.mkdtemp(prefix="kelvane-wine-"))
-        self.env = dict(os.environ, WINEPREFIX=str(self.work / "prefix"), WINEARCH="win64",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all")
+        # Wine writes outside its prefix: wineserver in $TMPDIR, its set-up in $HOME or where XDG's
+        # variables say. Both point at the work folder, which close() removes; XDG's are dropped.
+        self.env = {name: value for name, value in os.environ.items() if name[:4] != "XDG_"}
+        self.env.update(WINEPREFIX=str(self.work / "prefix"), WINEARCH="win64", HOME=str(self.work),
+                        TMPDIR=str(self.work), WINEDLLOVERRIDES="mscoree,mshtml=", WINEDEBUG="-all")
         self.xvfb = None
         self.keeper = None
         try:
