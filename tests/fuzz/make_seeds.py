@@ -64,6 +64,8 @@ SEEDS = {
     "parent-as-installation": seed(PARENT_PATH, b"", long={name: ABOVE for name in REQUIRED}),
     "empty-value": seed(NO_PREFIX, b"", long={name: ABOVE for name in REQUIRED}),
     "high-bytes": seed(INSTALL_PATH, b"\x83\\\xe9\x00\xff", long={"12.pak": NOWHERE}),
+    "long-value": seed(RELATIVE_DEMO, b"\\" * (260 - len("Demo\\") - max(map(len, NAMES)))),
+    "too-long-value": seed(RELATIVE_DEMO, b"\\" * 252),
 }
 
 if __name__ == "__main__":
