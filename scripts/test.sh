@@ -9,20 +9,10 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ libgtest-dev python3
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 wine64 xvfb xdotool osslsigncode openssl)
 # The release is a 32-bit program. Where the kernel runs 32-bit programs, Wine's 32-bit loader
-# runs it under WOW64; elsewhere its two Wine legs report themselves skipped. Only running one
-# tells: a kernel can be built with IA-32 emulation and still have it turned off. The probe is a
-# static i386 program that exits with 42, made with binutils, installed first for it.
-runs_32bit() {
-  local dir status=0
-  dir=$(mktemp -d)
-  printf '.globl _start\n_start:\n movl $1, %%eax\n movl $42, %%ebx\n int $0x80\n' >"$dir/p.s"
-  as --32 -o "$dir/p.o" "$dir/p.s" && ld -m elf_i386 -o "$dir/p" "$dir/p.o" && "$dir/p" ||
-    status=$?
-  rm -rf "$dir"
-  [ "$status" -eq 42 ]
-}
+# runs it under WOW64; elsewhere its two Wine legs report themselves skipped. The probe, which runs
+# one, needs binutils, installed first for it.
 scripts/install-deps.sh binutils
-if runs_32bit; then
+if scripts/runs-32bit.sh; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)

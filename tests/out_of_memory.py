@@ -8,7 +8,7 @@ The program is the out-of-memory build (kelvane-patch-oom.exe beside the executa
 whose allocation number KELVANE_FAIL_ALLOCATION fails. The sweep goes on until a run makes fewer
 allocations than that number; that run must be the ordinary repair.
 
-Usage: out_of_memory.py --wine-program EXE [--skip-note FILE]   (exit code 77: skipped)
+Usage: out_of_memory.py --wine-program EXE --wine-preset PRESET [--skip-note FILE]   (77: skipped)
 """
 import argparse
 import sys
@@ -88,11 +88,12 @@ def main() -> int:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--wine-program", type=Path, required=True,
                         help="the executable under test; its out-of-memory build lies beside it")
+    parser.add_argument("--wine-preset", required=True, help="the preset that builds EXE's folder")
     parser.add_argument("--skip-note", type=Path)
     args = parser.parse_args()
     exe = args.wine_program.resolve().with_name("kelvane-patch-oom.exe")
     skips.clear(args.skip_note)
-    reason = wine_session.cannot_run(exe, "windows-x86 or windows-x64")
+    reason = wine_session.cannot_run(exe, args.wine_preset)
     if reason:
         return skips.skip(reason, args.skip_note)
     with wine_session.WineSession(wine_session.image_bits(exe)) as session:

@@ -91,15 +91,16 @@ def missing_tools() -> str:
 
 def runs_32bit_programs() -> str:
     """Why this machine cannot run the 32-bit executable under Wine, or "" when it can."""
+    probe = Path(__file__).resolve().parent.parent / "scripts" / "runs-32bit.sh"
+    if subprocess.run([probe], check=False).returncode == 1:
+        return f"this kernel runs no 32-bit programs, as {probe} finds, so neither can Wine"
     if not os.path.exists(WINE32):
         return (f"{WINE32} is missing: install wine32:i386 (dpkg --add-architecture i386 && "
                 "apt-get update && apt-get install wine32:i386), as scripts/test.sh does wherever "
                 "the kernel runs 32-bit programs")
     try:
         subprocess.run([WINE32, "--version"], capture_output=True, check=True, timeout=30)
-    except OSError as error:
-        return f"this kernel runs no 32-bit programs (no IA-32 emulation): {error}"
-    except subprocess.CalledProcessError as error:
+    except (OSError, subprocess.CalledProcessError) as error:
         return f"{WINE32} --version failed: {error}"
     return ""
 
