@@ -113,7 +113,7 @@ TEST_F(PatchRun, KeyIsClosedOnceAndBeforeAnyFileIsTouched) {
                            "registry/HKEY_LOCAL_MACHINE/Software/KelvaneTarnwick/Directory"));
 }
 
-TEST_F(PatchRun, RepairNormalisesBothEndsBeforeEachMoveAndClosesEverySearch) {
+TEST_F(PatchRun, RepairNormalisesBothEndsOfAMoveTheLongNameOfARenameAndClosesEverySearch) {
   Layout(BrokenInstall());
   SetValue(Install());
   const std::vector<PlatformCall> calls = Run();

@@ -185,7 +185,7 @@ TEST_F(StandIn, WildcardsMatchCaseInsensitivelyAndReportAttributes) {
                                             FILE_ATTRIBUTE_REPARSE_POINT}));
 }
 
-TEST_F(StandIn, SearchHandsOutWhatItListedWhileTheDirectoryEmpties) {
+TEST_F(StandIn, SearchHandsOutWhatItListedOnceWhileItsEntriesAreRenamed) {
   Tree tree = {{"in", ::Dir()}};
   Names all;
   for (char c = 'a'; c <= 'z'; ++c) {

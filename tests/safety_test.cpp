@@ -108,7 +108,7 @@ TEST_F(Safety, FailingAnyCallInAnyWayLosesNothing) {
 
 // Cut short anywhere, a run leaves every file once with its content; run again to the end, it
 // finishes as an uninterrupted run does, or says files are missing, still losing nothing.
-TEST_F(Safety, CrashingAnywhereLosesNothingAndASecondRunFinishesTheJob) {
+TEST_F(Safety, CrashingAnywhereLosesNothingAndASecondRunFinishesOrSaysFilesAreMissing) {
   SetValue(Install());
   for (const Case& c : Cases()) {
     Layout(c.tree);
