@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release from scratch and packages it for players:
 #   dist/kelvane-patch-<version>-win32.zip   kelvane-patch.exe and README.txt
-#   dist/SHA256SUMS                           the zip and the executable(s), also copied to dist/
+#   dist/kelvane-patch*.exe                   the executable(s), copied beside the zip
+#   dist/SHA256SUMS                           the zip's and the executables' SHA-256
 # The zip is byte-reproducible: its time is SOURCE_DATE_EPOCH, by default the last commit's.
 #
 # Signing: with KELVANE_SIGN_PKCS12 (a .p12/.pfx file) and KELVANE_SIGN_PASSWORD set, the

@@ -1,12 +1,12 @@
 """The nine platform calls of one run, read from either program's trace, in one comparable form.
 
-That form is the one the stand-in's interposer writes (src/platform/posix/platform_calls.h) and
-the C++ tests compare: `Name(arg, ...) = result`, with strings quoted as Wine quotes them, out
-pointers as ptr or null, search handles and keys as h1, h2, ... and k1, ... in the order the
-program met them, and a result in words. The stand-in's trace is in that form already; Wine's
-relay channel writes a Call line and a Ret line per call, with raw values, which are brought to
-it here. The two programs' traces then compare equal when they made the same calls with the same
-outcomes.
+That form is the one the stand-in's interposer writes (src/platform/posix/platform_calls.h) and the
+C++ tests compare: `Name(arg, ...) = result`, with strings quoted as Wine quotes them, input and
+reserved pointers and window handles as ptr or null, out pointers left out, search handles and keys
+as h1, h2, ... and k1, ... in the order the program met them, and a result in words. The stand-in's
+trace is in that form already; Wine's relay channel writes a Call line and a Ret line per call,
+with raw values, which are brought to it here. The two programs' traces then compare equal when
+they made the same calls with the same outcomes.
 """
 import re
 from typing import List, NamedTuple, Optional, Tuple

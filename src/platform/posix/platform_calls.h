@@ -33,10 +33,10 @@ extern PlatformCalls PlatformCallTable;
 std::size_t OpenSearchCount();
 
 // One call in the text form that the trace, the tests and tests/call_trace.py share:
-// `Name(arg, ...) = result`. Strings are quoted and escaped as Wine's relay channel does; out
-// pointers are "ptr" or "null"; search handles and keys are h1, h2, ... and k1, ... in the order
-// the program first met them; a status is a decimal number, a BOOL is TRUE or FALSE, and a
-// failed search is INVALID.
+// `Name(arg, ...) = result`. Strings are quoted and escaped as Wine's relay channel does; input
+// and reserved pointers and window handles are "ptr" or "null", and out pointers are left out;
+// search handles and keys are h1, h2, ... and k1, ... in the order the program first met them; a
+// status is a decimal number, a BOOL is TRUE or FALSE, and a failed search is INVALID.
 struct PlatformCall {
   std::string name;
   std::vector<std::string> args;
