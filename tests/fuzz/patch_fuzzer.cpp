@@ -218,10 +218,10 @@ struct Folders {
 };
 
 // Bytes that no rule of a Win32 path acts on: no separator, no dot or space (dropped at a
-// component's end), no wildcard, nothing a file name may not hold.
+// component's end), no wildcard. A byte no file name may hold names nothing, as none here holds it.
 bool OrdinaryName(const std::string& bytes) {
   return !bytes.empty() && std::none_of(bytes.begin(), bytes.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || std::strchr("\\/:. *?\"<>|", c) != nullptr;
+    return std::strchr("\\/:. *?", c) != nullptr;
   });
 }
 
