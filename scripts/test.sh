@@ -12,7 +12,9 @@ packages=(cmake ninja-build g++ libgtest-dev python3
 # runs it under WOW64; elsewhere its two Wine legs report themselves skipped. The probe, which runs
 # one, needs binutils, installed first for it.
 scripts/install-deps.sh binutils
-if scripts/runs-32bit.sh; then
+probe=0
+scripts/runs-32bit.sh || probe=$?
+if [ "$probe" -eq 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -20,7 +22,10 @@ if scripts/runs-32bit.sh; then
   fi
   wow64=yes
 else
-  echo "This kernel runs no 32-bit programs: the release's Wine legs will be skipped."
+  case $probe in
+    1) echo "This kernel runs no 32-bit programs: the release's Wine legs will be skipped." ;;
+    *) echo "The 32-bit probe could not be built: the release's Wine legs will be skipped." ;;
+  esac
 fi
 scripts/install-deps.sh "${packages[@]}"
 if [ -n "${wow64:-}" ] && ! scripts/install-deps.sh wine32:i386; then
